@@ -1,0 +1,29 @@
+#include "app/CompanionProcesses.h"
+
+#include <juce_core/juce_core.h>
+
+namespace
+{
+// Each byte of the name becomes one character of the same value (the system's ANSI code page is not
+// decoded), so a name with bytes of 128 or more can never equal one of the all-ASCII table names.
+bool isCompanionProcessName(const char* exeFile)
+{
+    juce::String name;
+    for (const char* byte = exeFile; *byte != 0; ++byte)
+        name += juce::String::charToString(static_cast<juce::juce_wchar>(static_cast<unsigned char>(*byte)));
+    name = name.toLowerCase();
+
+    for (const char* companion : companionProcessNames)
+        if (name == companion)
+            return true;
+    return false;
+}
+} // namespace
+
+bool terminateCompanionProcesses()
+{
+    return walkRunningProcesses([](std::uint32_t processId, const char* exeFile) {
+        if (isCompanionProcessName(exeFile))
+            terminateProcessById(processId, 1);
+    });
+}

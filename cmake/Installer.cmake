@@ -1,0 +1,17 @@
+# strell_add_installer(<target> ORIGIN <origin>): the installer executable, fetching its catalogue from
+# <origin>. Only CatalogueAddress.cpp and the entry point are compiled per variant.
+function(strell_add_installer target)
+    cmake_parse_arguments(arg "" "ORIGIN" "" ${ARGN})
+    add_executable(${target} WIN32
+        "${PROJECT_SOURCE_DIR}/app/Main_${STRELL_OS}.cpp"
+        "${PROJECT_SOURCE_DIR}/retrieval/CatalogueAddress.cpp")
+    target_compile_definitions(${target} PRIVATE "CATALOGUE_ORIGIN=\"${arg_ORIGIN}\"")
+    target_link_libraries(${target} PRIVATE
+        strell_run strell_run_os strell_retrieval strell_install strell_install_os
+        strell_devices strell_devices_os strell_juce)
+    strell_own_code(${target})
+    if(WIN32)
+        target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/resources/StrellDriverInstaller.rc")
+        target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++ -s)
+    endif()
+endfunction()

@@ -1,0 +1,153 @@
+// A stand-in for the setup program of a driver package. Its behaviour comes from the environment,
+// which it inherits from the installer that starts it:
+//   FAKE_SETUP_RECORD=<file>          appends one JSON line: argc, argv, commandLine (Windows; else null),
+//                                     path (its own program file), windowOpen (a window titled
+//                                     "Downloading ASIO driver" exists)
+//   FAKE_SETUP_EXIT_CODE=<0..4294967295> its exit code (default 0; POSIX keeps the low 8 bits)
+//   FAKE_SETUP_OUTPUT_BYTES=<n>       writes n bytes to standard output and n/4 to standard error
+//   FAKE_SETUP_SLEEP_MS=<n>           then sleeps n ms (at most 60000)
+// A malformed variable ends it with exit code 111 before anything else; a record it cannot write with 112.
+// It never lives longer than 120 s: then it ends with 124 (so a parent that never reads cannot hang a test).
+
+#include "tests/support/setup-program/FakeSetup.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace
+{
+constexpr int badEnvironmentExitCode = 111;
+constexpr int recordFailedExitCode = 112;
+constexpr int lifetimeExpiredExitCode = 124;
+constexpr unsigned lifetimeSeconds = 120;
+constexpr unsigned long long maxSleepMs = 60000;
+constexpr unsigned long long maxOutputBytes = 1ull << 32;
+const char* const progressWindowTitle = "Downloading ASIO driver";
+
+// Takes a variable's name, the largest value allowed and a default; gives back its decimal value, or the
+// default when unset. Ends the process with badEnvironmentExitCode when it is not a number in range.
+unsigned long long numberFromEnvironment(const char* name, unsigned long long maximum,
+                                         unsigned long long fallback)
+{
+    const char* text = std::getenv(name);
+
+    if (text == nullptr || *text == '\0')
+        return fallback;
+
+    unsigned long long value = 0;
+
+    for (const char* c = text; *c != '\0'; ++c)
+    {
+        if (*c < '0' || *c > '9' || value > (maximum - (unsigned)(*c - '0')) / 10)
+        {
+            std::fprintf(stderr, "fake-setup: %s=%s is not a number from 0 to %llu\n", name, text, maximum);
+            exitWith(badEnvironmentExitCode);
+        }
+
+        value = value * 10 + (unsigned)(*c - '0');
+    }
+
+    return value;
+}
+
+// Takes UTF-8 text; gives it back as a JSON string literal.
+std::string jsonString(const std::string& text)
+{
+    std::string out = "\"";
+
+    for (unsigned char c : text)
+    {
+        if (c == '"' || c == '\\')
+        {
+            out += '\\';
+            out += (char)c;
+        }
+        else if (c < 0x20)
+        {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
+            out += escaped;
+        }
+        else
+        {
+            out += (char)c;
+        }
+    }
+
+    return out + "\"";
+}
+
+// Takes the invocation; gives back the one-line JSON record of it.
+std::string recordLine(const Invocation& invocation)
+{
+    std::string line = "{\"argc\":" + std::to_string(invocation.arguments.size()) + ",\"argv\":[";
+
+    for (size_t i = 0; i < invocation.arguments.size(); ++i)
+        line += (i == 0 ? "" : ",") + jsonString(invocation.arguments[i]);
+
+    line += "],\"commandLine\":" + (invocation.hasCommandLine ? jsonString(invocation.commandLine) : "null");
+    line += ",\"path\":" + jsonString(invocation.ownPath);
+    line += ",\"windowOpen\":" + std::string(isWindowOpen(progressWindowTitle) ? "true" : "false");
+    return line + "}\n";
+}
+
+// Takes the record file and the line; appends it. Ends the process with recordFailedExitCode on failure.
+void appendRecord(const char* file, const std::string& line)
+{
+    std::FILE* out = std::fopen(file, "ab");
+    bool written = out != nullptr && std::fwrite(line.data(), 1, line.size(), out) == line.size();
+
+    if (out != nullptr && std::fclose(out) != 0)
+        written = false;
+
+    if (!written)
+    {
+        std::fprintf(stderr, "fake-setup: cannot append to %s\n", file);
+        exitWith(recordFailedExitCode);
+    }
+}
+
+// Takes a stream, a byte count and a marker; writes that many bytes of repeated marker lines.
+void writeBytes(std::FILE* stream, unsigned long long count, const std::string& marker)
+{
+    std::string chunk;
+
+    while (chunk.size() < 4096)
+        chunk += marker;
+
+    while (count > 0)
+    {
+        const auto now = (size_t)std::min<unsigned long long>(count, chunk.size());
+
+        if (std::fwrite(chunk.data(), 1, now, stream) != now)
+            return;
+
+        count -= now;
+    }
+
+    std::fflush(stream);
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    startLifetimeBound(lifetimeSeconds, lifetimeExpiredExitCode);
+
+    const auto exitCode = numberFromEnvironment("FAKE_SETUP_EXIT_CODE", 4294967295ull, 0);
+    const auto outputBytes = numberFromEnvironment("FAKE_SETUP_OUTPUT_BYTES", maxOutputBytes, 0);
+    const auto sleepMs = std::min(numberFromEnvironment("FAKE_SETUP_SLEEP_MS", ~0ull, 0), maxSleepMs);
+
+    if (const char* record = std::getenv("FAKE_SETUP_RECORD"); record != nullptr && *record != '\0')
+        appendRecord(record, recordLine(currentInvocation(argc, argv)));
+
+    prepareOutputStreams();
+    writeBytes(stdout, outputBytes, "fake-setup-stdout 0123456789abcdefghijklmnopqrstuvwxyz\n");
+    writeBytes(stderr, outputBytes / 4, "fake-setup-stderr 0123456789abcdefghijklmnopqrstuvwxyz\n");
+
+    if (sleepMs > 0)
+        sleepFor((unsigned)sleepMs);
+
+    exitWith((std::uint32_t)exitCode);
+}

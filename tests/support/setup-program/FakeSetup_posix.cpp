@@ -1,0 +1,139 @@
+#include "tests/support/setup-program/FakeSetup.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <limits.h>
+#include <unistd.h>
+
+namespace
+{
+int lifetimeExitCode = 0;
+constexpr size_t maxWindowsVisited = 100000;
+
+void endLifetime(int)
+{
+    _exit(lifetimeExitCode);
+}
+
+// Windows may vanish while the tree is walked; their errors are no reason to stop.
+int ignoreXError(Display*, XErrorEvent*)
+{
+    return 0;
+}
+
+// Takes a display, a window and a title; gives back whether _NET_WM_NAME or WM_NAME equals the title.
+bool hasTitle(Display* display, Window window, const std::string& title, Atom netWmName, Atom utf8String)
+{
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, remaining = 0;
+    unsigned char* data = nullptr;
+
+    if (XGetWindowProperty(display, window, netWmName, 0, 4096, False, utf8String, &type, &format, &count,
+                           &remaining, &data) == Success &&
+        data != nullptr)
+    {
+        const bool same = format == 8 && std::string(reinterpret_cast<char*>(data), count) == title;
+        XFree(data);
+
+        if (same)
+            return true;
+    }
+
+    char* name = nullptr;
+
+    if (XFetchName(display, window, &name) != 0 && name != nullptr)
+    {
+        const bool same = title == name;
+        XFree(name);
+        return same;
+    }
+
+    return false;
+}
+} // namespace
+
+Invocation currentInvocation(int argc, char** argv)
+{
+    Invocation invocation;
+
+    for (int i = 0; i < argc; ++i)
+        invocation.arguments.emplace_back(argv[i]);
+
+    char path[PATH_MAX + 1] = {};
+    const auto length = readlink("/proc/self/exe", path, PATH_MAX);
+    invocation.ownPath.assign(path, length > 0 ? (size_t)length : 0);
+    return invocation;
+}
+
+bool isWindowOpen(const std::string& title)
+{
+    const char* name = std::getenv("DISPLAY");
+
+    if (name == nullptr || *name == '\0')
+        return false;
+
+    Display* display = XOpenDisplay(name);
+
+    if (display == nullptr)
+        return false;
+
+    XSetErrorHandler(ignoreXError);
+    const Atom netWmName = XInternAtom(display, "_NET_WM_NAME", False);
+    const Atom utf8String = XInternAtom(display, "UTF8_STRING", False);
+
+    // Every window below the root is looked at: a window manager may have reparented the top-level one.
+    std::vector<Window> pending{DefaultRootWindow(display)};
+    bool found = false;
+
+    for (size_t visited = 0; !pending.empty() && !found && visited < maxWindowsVisited; ++visited)
+    {
+        const Window window = pending.back();
+        pending.pop_back();
+        found = hasTitle(display, window, title, netWmName, utf8String);
+
+        Window root = 0, parent = 0;
+        Window* children = nullptr;
+        unsigned int childCount = 0;
+
+        if (XQueryTree(display, window, &root, &parent, &children, &childCount) != 0 && children != nullptr)
+        {
+            pending.insert(pending.end(), children, children + childCount);
+            XFree(children);
+        }
+    }
+
+    XCloseDisplay(display);
+    return found;
+}
+
+void prepareOutputStreams() {}
+
+void sleepFor(unsigned milliseconds)
+{
+    timespec left{(time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L};
+
+    while (nanosleep(&left, &left) != 0 && errno == EINTR)
+    {
+    }
+}
+
+void startLifetimeBound(unsigned seconds, int exitCode)
+{
+    lifetimeExitCode = exitCode;
+    std::signal(SIGALRM, endLifetime);
+    alarm(seconds);
+}
+
+void exitWith(std::uint32_t code)
+{
+    std::fflush(nullptr);
+    std::exit((int)(code & 0xff));
+}

@@ -11,7 +11,13 @@ function(strell_add_installer target)
         strell_devices strell_devices_os strell_juce)
     strell_own_code(${target})
     if(WIN32)
-        target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/resources/StrellDriverInstaller.rc")
-        target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++ -s)
+        set(resources "${PROJECT_SOURCE_DIR}/resources")
+        target_sources(${target} PRIVATE "${resources}/StrellDriverInstaller.rc")
+        # windres writes no dependency file: name what the script pulls in, so edits rebuild it.
+        set_source_files_properties("${resources}/StrellDriverInstaller.rc" TARGET_DIRECTORY ${target}
+            PROPERTIES OBJECT_DEPENDS "${resources}/StrellDriverInstaller.manifest;${resources}/StrellDriverInstaller.ico")
+        # Static runtime (system DLLs only), stripped, and ASLR with high-entropy addresses plus DEP.
+        target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++ -s
+            -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat)
     endif()
 endfunction()

@@ -2,28 +2,65 @@
 
 #include "devices/SupportedModels.h"
 
-#include <iomanip>
-#include <sstream>
+#include <cstdint>
+#include <cstring>
+
+namespace
+{
+// "USB\VID_" + up to 8 digits + "&PID_" + up to 8 digits.
+constexpr std::size_t longestMatchPattern = 29;
+
+constexpr char hexDigits[] = "0123456789ABCDEF";
+
+// Takes a 32-bit id (as an unsigned value, so a negative int reads as its two's complement) and a write
+// position; writes its upper-case hexadecimal digits, at least four, zero-padded on the left. Gives back
+// the position after the last digit.
+char* writeHexId(std::uint32_t id, char* out)
+{
+    if (id <= 0xFFFF) // every USB id: exactly four digits
+    {
+        out[0] = hexDigits[id >> 12];
+        out[1] = hexDigits[(id >> 8) & 0xF];
+        out[2] = hexDigits[(id >> 4) & 0xF];
+        out[3] = hexDigits[id & 0xF];
+        return out + 4;
+    }
+    int count = 0;
+    for (std::uint32_t rest = id; rest != 0; rest >>= 4)
+        ++count;
+    for (int shift = (count - 1) * 4; shift >= 0; shift -= 4)
+        *out++ = hexDigits[(id >> shift) & 0xF];
+    return out;
+}
+
+// Takes a candidate and a buffer of longestMatchPattern characters; writes the candidate's match pattern
+// into it (no terminating zero) and gives back its length. The text is the same as formatting with a hex
+// stream of width 4, fill '0', then upper-casing it, without the stream's locale and allocations: the scan
+// builds it afresh for every candidate of every device element.
+std::size_t writeUsbMatchPattern(const UsbDeviceId& candidate, char* buffer)
+{
+    constexpr char vendorLead[] = "USB\\VID_";
+    constexpr char productLead[] = "&PID_";
+    std::memcpy(buffer, vendorLead, sizeof vendorLead - 1);
+    char* out = writeHexId(static_cast<std::uint32_t>(candidate.vendorId), buffer + sizeof vendorLead - 1);
+    std::memcpy(out, productLead, sizeof productLead - 1);
+    out = writeHexId(static_cast<std::uint32_t>(candidate.productId), out + sizeof productLead - 1);
+    return static_cast<std::size_t>(out - buffer);
+}
+} // namespace
 
 std::string usbMatchPattern(const UsbDeviceId& candidate)
 {
-    std::ostringstream text;
-    text << "USB\\VID_" << std::hex << std::setfill('0') << std::setw(4) << candidate.vendorId << "&PID_"
-         << std::setw(4) << candidate.productId;
-
-    // Plain ASCII upper-casing: the result must not depend on the C locale in force.
-    std::string pattern = text.str();
-    for (char& c : pattern)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return pattern;
+    char buffer[longestMatchPattern];
+    return std::string(buffer, writeUsbMatchPattern(candidate, buffer));
 }
 
 void appendMatchingCandidates(const std::vector<UsbDeviceId>& candidates, const std::string& instanceId,
                               std::vector<UsbDeviceId>& found)
 {
+    char pattern[longestMatchPattern];
     for (const UsbDeviceId& candidate : candidates)
-        if (instanceId.find(usbMatchPattern(candidate)) != std::string::npos)
+        if (instanceId.find(pattern, 0, writeUsbMatchPattern(candidate, pattern)) != std::string::npos)
             found.push_back(candidate);
 }
 

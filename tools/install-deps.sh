@@ -14,7 +14,7 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth x11-utils imagemagick
     nginx-light openssl curl zip unzip python3 python3-pefile icoutils wine wine64 util-linux
     # Benchmarks and fuzzing.
-    hyperfine valgrind clang-14 libfuzzer-14-dev libclang-rt-14-dev
+    hyperfine valgrind time linux-perf clang-14 libfuzzer-14-dev libclang-rt-14-dev
 )
 
 missing=()

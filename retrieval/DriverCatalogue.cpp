@@ -1,1 +1,210 @@
-// placeholder
+#include "retrieval/DriverCatalogue.h"
+
+#include "devices/SupportedModels.h"
+
+#include <juce_data_structures/juce_data_structures.h>
+
+#include <string_view>
+
+namespace
+{
+const juce::Identifier driverBaseUrlAttribute("driverBaseUrl");
+const juce::Identifier pidAttribute("pid");
+const juce::Identifier driverAttribute("driver");
+
+// The catalogue is a root with a flat list of entries. JUCE's parser, its tree conversion and its element
+// destructor all recurse once per nesting level, so a document nested a few thousand levels deep would
+// overflow the stack; anything deeper than this is not a catalogue.
+constexpr int maxCatalogueNesting = 64;
+
+// Takes an address; gives back whether it is an https address (scheme in any case). Plain http, ftp or
+// a bare host name would fetch a program that is then run with administrator rights.
+bool isHttpsAddress(const juce::String& address)
+{
+    return address.startsWithIgnoreCase("https:");
+}
+
+// Takes bytes; gives back whether they are well-formed UTF-8 (no overlong forms, surrogates or values past
+// U+10FFFF). JUCE's parser reads malformed sequences inconsistently (an overlong "<" is a "<" to some of
+// its reads and not to others), so only well-formed text lets the byte scan below see what the parser sees.
+bool isWellFormedUtf8(std::string_view bytes)
+{
+    std::size_t i = 0;
+    while (i < bytes.size())
+    {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        int extra = 0;
+        unsigned char low = 0x80, high = 0xBF; // the allowed range of the first continuation byte
+        if (lead < 0x80)
+            extra = 0;
+        else if (lead >= 0xC2 && lead <= 0xDF)
+            extra = 1;
+        else if (lead >= 0xE0 && lead <= 0xEF)
+        {
+            extra = 2;
+            low = lead == 0xE0 ? 0xA0 : 0x80;
+            high = lead == 0xED ? 0x9F : 0xBF;
+        }
+        else if (lead >= 0xF0 && lead <= 0xF4)
+        {
+            extra = 3;
+            low = lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xF4 ? 0x8F : 0xBF;
+        }
+        else
+            return false;
+
+        if (i + static_cast<std::size_t>(extra) >= bytes.size() && extra > 0)
+            return false;
+        for (int k = 1; k <= extra; ++k)
+        {
+            const auto next = static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(k)]);
+            if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF))
+                return false;
+        }
+        i += static_cast<std::size_t>(extra) + 1;
+    }
+    return true;
+}
+
+// Takes the text from `from` on; gives back the index just past `terminator`, or npos when it is missing.
+std::size_t indexPast(std::string_view text, std::size_t from, std::string_view terminator)
+{
+    const std::size_t found = text.find(terminator, from);
+    return found == std::string_view::npos ? found : found + terminator.size();
+}
+
+// Takes the index of a tag's or declaration's "<"; gives back the index just past its closing ">" (quoted
+// values may hold ">"), or npos when it is not closed or holds another "<" (never in a well-formed tag).
+// Sets selfClosing when it ends with "/>".
+std::size_t indexPastTag(std::string_view text, std::size_t start, bool& selfClosing)
+{
+    char quote = 0;
+    char previous = 0;
+    for (std::size_t i = start + 1; i < text.size(); ++i)
+    {
+        const char c = text[i];
+        if (c == '<')
+            return std::string_view::npos;
+        if (quote != 0)
+        {
+            if (c == quote)
+                quote = 0;
+        }
+        else if (c == '"' || c == '\'')
+        {
+            quote = c;
+        }
+        else if (c == '>')
+        {
+            selfClosing = previous == '/';
+            return i + 1;
+        }
+        previous = c;
+    }
+    return std::string_view::npos;
+}
+
+// Takes the whole document as UTF-8; gives back whether JUCE's parser may be given it. Refused: malformed
+// UTF-8; elements nested deeper than the catalogue limit (the parser recurses per level); an internal DTD
+// subset (its entity expansion can loop without end); a processing instruction after the root element has
+// begun (one followed by text inside an element makes the parser loop without end); anything not closed,
+// and tags that hold a "<". Well-formed catalogues have none of these. One pass, no recursion.
+bool isSafeToParse(std::string_view text)
+{
+    if (!isWellFormedUtf8(text))
+        return false;
+
+    constexpr auto npos = std::string_view::npos;
+    int depth = 0;
+    bool rootSeen = false;
+    std::size_t i = 0;
+    while (i < text.size())
+    {
+        const std::size_t open = text.find('<', i);
+        if (open == npos)
+            return true;
+
+        const std::string_view rest = text.substr(open);
+        bool selfClosing = false;
+        if (rest.compare(0, 4, "<!--") == 0)
+        {
+            i = indexPast(text, open + 4, "-->");
+        }
+        else if (rest.compare(0, 9, "<![CDATA[") == 0)
+        {
+            i = indexPast(text, open + 9, "]]>");
+        }
+        else if (rest.compare(0, 2, "<?") == 0)
+        {
+            if (rootSeen)
+                return false;
+            i = indexPast(text, open + 2, "?>");
+        }
+        else if (rest.compare(0, 2, "<!") == 0)
+        {
+            i = indexPastTag(text, open, selfClosing);
+            if (i != npos && text.substr(open, i - open).find('[') != npos)
+                return false;
+        }
+        else if (rest.compare(0, 2, "</") == 0)
+        {
+            depth = depth > 0 ? depth - 1 : 0;
+            i = indexPastTag(text, open, selfClosing);
+        }
+        else
+        {
+            rootSeen = true;
+            i = indexPastTag(text, open, selfClosing);
+            if (!selfClosing && ++depth > maxCatalogueNesting)
+                return false;
+        }
+
+        if (i == npos)
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text)
+{
+    if (!isSafeToParse(std::string_view(text.toRawUTF8(), text.getNumBytesAsUTF8())))
+        return nullptr;
+    return juce::parseXML(text);
+}
+
+juce::URL findDriverUrlInCatalogue(const juce::XmlElement* catalogue, int productId)
+{
+    // Entries without a pid read as 0; no model has product id 0, so 0 must never find one of them.
+    if (catalogue == nullptr || productId == 0)
+        return {};
+
+    const juce::ValueTree tree = juce::ValueTree::fromXml(*catalogue);
+
+    for (int index = 0; index < tree.getNumChildren(); ++index)
+    {
+        const juce::ValueTree entry = tree.getChild(index);
+        const int entryProductId = entry.getProperty(pidAttribute).toString().getHexValue32();
+        const juce::String baseAddress = tree.getProperty(driverBaseUrlAttribute).toString();
+
+        // A base address that is refused stays the candidate as it is, and is refused again below.
+        juce::String candidate = baseAddress;
+        if (isHttpsAddress(baseAddress))
+            candidate = juce::URL(baseAddress)
+                            .getChildURL(entry.getProperty(driverAttribute).toString())
+                            .toString(true);
+
+        if (entryProductId == productId && isHttpsAddress(candidate))
+            return juce::URL(candidate);
+    }
+    return {};
+}
+
+juce::URL findDriverUrl(int modelSlot)
+{
+    const int productId = productIdForModelSlot(modelSlot);
+    const juce::String text = juce::URL(catalogueAddress()).readEntireTextStream(false);
+    const std::unique_ptr<juce::XmlElement> catalogue = parseCatalogue(text);
+    return findDriverUrlInCatalogue(catalogue.get(), productId);
+}

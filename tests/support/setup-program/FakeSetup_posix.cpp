@@ -28,35 +28,32 @@ int ignoreXError(Display*, XErrorEvent*)
     return 0;
 }
 
-// Takes a display, a window and a title; gives back whether _NET_WM_NAME or WM_NAME equals the title.
-bool hasTitle(Display* display, Window window, const std::string& title, Atom netWmName, Atom utf8String)
+// Takes a display, a window and a title property; gives back its text whatever its type (JUCE writes
+// WM_NAME as UTF8_STRING, which XFetchName does not return), or an empty text.
+std::string propertyText(Display* display, Window window, Atom property)
 {
     Atom type = None;
     int format = 0;
     unsigned long count = 0, remaining = 0;
     unsigned char* data = nullptr;
+    std::string text;
 
-    if (XGetWindowProperty(display, window, netWmName, 0, 4096, False, utf8String, &type, &format, &count,
+    if (XGetWindowProperty(display, window, property, 0, 4096, False, AnyPropertyType, &type, &format, &count,
                            &remaining, &data) == Success &&
         data != nullptr)
     {
-        const bool same = format == 8 && std::string(reinterpret_cast<char*>(data), count) == title;
+        if (format == 8)
+            text.assign(reinterpret_cast<char*>(data), count);
         XFree(data);
-
-        if (same)
-            return true;
     }
+    return text;
+}
 
-    char* name = nullptr;
-
-    if (XFetchName(display, window, &name) != 0 && name != nullptr)
-    {
-        const bool same = title == name;
-        XFree(name);
-        return same;
-    }
-
-    return false;
+// Takes a display, a window and a title; gives back whether _NET_WM_NAME or WM_NAME equals the title.
+bool hasTitle(Display* display, Window window, const std::string& title, Atom netWmName)
+{
+    return propertyText(display, window, netWmName) == title ||
+           propertyText(display, window, XA_WM_NAME) == title;
 }
 } // namespace
 
@@ -87,7 +84,6 @@ bool isWindowOpen(const std::string& title)
 
     XSetErrorHandler(ignoreXError);
     const Atom netWmName = XInternAtom(display, "_NET_WM_NAME", False);
-    const Atom utf8String = XInternAtom(display, "UTF8_STRING", False);
 
     // Every window below the root is looked at: a window manager may have reparented the top-level one.
     std::vector<Window> pending{DefaultRootWindow(display)};
@@ -97,7 +93,7 @@ bool isWindowOpen(const std::string& title)
     {
         const Window window = pending.back();
         pending.pop_back();
-        found = hasTitle(display, window, title, netWmName, utf8String);
+        found = hasTitle(display, window, title, netWmName);
 
         Window root = 0, parent = 0;
         Window* children = nullptr;

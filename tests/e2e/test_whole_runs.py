@@ -1,0 +1,267 @@
+"""Whole runs of the Linux installer built for tests (StrellDriverInstaller-loopback) against loopback HTTPS
+servers, with a supported model on a fake USB bus and real zip packages holding the stand-in setup program:
+the successful installs through the maker's kind of server (nginx), then every way the driver step fails,
+through our fault-injecting server."""
+
+import re
+import shutil
+import unittest
+
+from e2e_support import DRIVER_PACKAGE_FAILED, SETUP_PROGRAM_MISSING, InstallerTestCase
+from strelltest import native, packages, servers
+
+PACKAGE = "Tarnwell_Corvel_1.2.0.7.zip"
+
+
+class InstallsFromStaticServer(InstallerTestCase):
+    """The package comes from Debian's nginx serving files, as the maker's server would."""
+
+    def serve(self, driver, files):
+        root = self.scratch / "www"
+        catalogue_file = root / packages.CATALOGUE_PATH.lstrip("/")
+        catalogue_file.parent.mkdir(parents=True, exist_ok=True)
+        catalogue_file.write_text(self.catalogue(f"https://localhost:{servers.LOOPBACK_PORT}/drivers", driver))
+        (root / "drivers").mkdir(exist_ok=True)
+        for name, source in files.items():
+            shutil.copyfile(source, root / "drivers" / name)
+        return servers.NginxServer(root, port=servers.LOOPBACK_PORT, pki=self.pki,
+                                   scratch=self.scratch / "nginx")
+
+    def test_zip_package_setup_program_runs_and_its_exit_code_is_passed_on(self):
+        package = self.driver_zip(PACKAGE)
+        with self.serve(PACKAGE, {PACKAGE: package}) as server:
+            for code in (0, 1, 253):
+                with self.subTest(exit_code=code):
+                    run = self.run_installer(exit_code=code)
+                    self.assert_setup_ran(run, code, self.unpacked_setup(PACKAGE))
+                    self.assert_temp_folder_clean()
+                    # The unpacked package stays for the next run to clear.
+                    self.assertTrue(self.unpacked_setup(PACKAGE).is_file())
+                self.use_temp_folder_again()
+            requests = [line for line in server.access_log() if '"GET ' in line]
+        self.assertEqual(len([r for r in requests if packages.CATALOGUE_PATH in r]), 3, requests)
+        self.assertEqual(len([r for r in requests if "/drivers/" + PACKAGE in r]), 3, requests)
+
+    def use_temp_folder_again(self):
+        shutil.rmtree(self.tmp)
+        self.use_temp_folder(self.tmp)
+
+    def test_package_name_in_upper_case(self):
+        name = "TARNWELL_CORVEL_1.2.0.7.ZIP"
+        with self.serve(name, {name: self.driver_zip(name)}):
+            run = self.run_installer(exit_code=4)
+        self.assert_setup_ran(run, 4, self.working_folder / name[:-4] / "x64" / "Setup.exe")
+        self.assert_temp_folder_clean()
+
+    def test_setup_program_writing_ten_megabytes(self):
+        with self.serve(PACKAGE, {PACKAGE: self.driver_zip(PACKAGE)}):
+            run = self.run_installer(exit_code=9, output_bytes=10 * 1024 * 1024)
+        self.assert_setup_ran(run, 9, self.unpacked_setup(PACKAGE))
+        self.assert_temp_folder_clean()
+
+    def test_temporary_folder_with_a_blank(self):
+        shutil.rmtree(self.tmp)
+        self.use_temp_folder(self.scratch / "Temp Folder" / "with blank")
+        exe = "Tarnwell_Setup_1.2.0.7.exe"
+        with self.serve(PACKAGE, {PACKAGE: self.driver_zip(PACKAGE), exe: self.setup_program}) as server:
+            run = self.run_installer(exit_code=6)
+            self.assert_setup_ran(run, 6, self.unpacked_setup(PACKAGE))
+            self.assert_temp_folder_clean()
+
+            # The same with a setup program run straight from the temporary file.
+            catalogue_file = server.root / packages.CATALOGUE_PATH.lstrip("/")
+            catalogue_file.write_text(self.catalogue(server.url("/drivers"), exe))
+            run = self.run_installer(exit_code=7)
+        self.assertEqual(run.code, 7, run.stderr)
+        self.assertEqual(len(run.records), 1)
+        self.assertIn(" ", run.records[0]["argv"][0])
+        self.assertEqual(run.records[0]["argv"][0], run.records[0]["path"])
+        self.assertEqual(native.temp_files(self.tmp), [])
+
+    def test_without_any_display(self):
+        with self.serve(PACKAGE, {PACKAGE: self.driver_zip(PACKAGE)}):
+            run = self.run_installer(display=False, exit_code=2)
+        self.assert_setup_ran(run, 2, self.unpacked_setup(PACKAGE))
+        self.assert_temp_folder_clean()
+
+    def test_exe_entry_runs_the_downloaded_file_itself(self):
+        for name in ("Tarnwell_Setup_1.2.0.7.exe", "TARNWELL_SETUP.EXE", "Tarnwell_Setupexe"):
+            with self.subTest(name=name):
+                self.use_temp_folder_again()
+                with self.serve(name, {name: self.setup_program}):
+                    run = self.run_installer(exit_code=3)
+                self.assertEqual(run.code, 3, run.stderr)
+                self.assertEqual((run.stdout, run.stderr), ("", ""))
+                self.assertEqual(len(run.records), 1)
+                record = run.records[0]
+                # Started from the temporary file itself: temp_ and hexadecimal digits, no extension.
+                self.assertRegex(record["path"], "^" + re.escape(str(self.tmp)) + r"/temp_[0-9a-f]+$")
+                self.assertEqual(record["argv"], [record["path"]])
+                self.assertFalse(record["windowOpen"])
+                self.assert_temp_folder_clean()
+                self.assertEqual(list(self.working_folder.iterdir()), [])
+
+    def test_package_without_the_setup_folder(self):
+        package = self.driver_zip(PACKAGE, subfolder="x86")
+        with self.serve(PACKAGE, {PACKAGE: package}):
+            run = self.run_installer()
+        self.assert_failed_quietly(run, SETUP_PROGRAM_MISSING)
+        self.assert_temp_folder_clean()
+        self.assertTrue(self.unpacked_setup(PACKAGE, "x86").is_file(), "the package was not unpacked")
+
+    def test_package_with_an_entry_outside_its_folder(self):
+        package = self.driver_zip(PACKAGE, extra=[("../../escaped.txt", b"outside\n")])
+        with self.serve(PACKAGE, {PACKAGE: package}):
+            run = self.run_installer()
+        self.assertEqual(run.code, DRIVER_PACKAGE_FAILED, run.stderr)
+        self.assertEqual(run.stdout, "")
+        self.assertRegex(run.stderr, r"^zip error:.+\n$")
+        self.assertEqual(run.records, [])
+        self.assertFalse((self.tmp / "escaped.txt").exists())
+        self.assertFalse((self.tmp / "Tarnwell" / "escaped.txt").exists())
+        self.assert_temp_folder_clean()
+
+    def test_missing_package_file_is_handed_on_as_its_error_page(self):
+        with self.serve(PACKAGE, {}) as server:
+            run = self.run_installer()
+            self.assertTrue(any(" 404 " in line for line in server.access_log()))
+        # The 404 page is saved and unpacked like a package: no entries, so no setup program.
+        self.assert_failed_quietly(run, SETUP_PROGRAM_MISSING)
+        self.assert_temp_folder_clean()
+
+
+class FailsOnFaultyServer(InstallerTestCase):
+    """Our fault-injecting server stands in for the maker's; every case ends the run with -3 (or -5)."""
+
+    def setUp(self):
+        super().setUp()
+        self.server = servers.FaultServer(port=servers.LOOPBACK_PORT, pki=self.pki)
+        self.server.start()
+        self.addCleanup(self.server.stop)
+        self.package = self.driver_zip(PACKAGE)
+
+    def set_catalogue(self, route_or_text):
+        route = servers.xml(route_or_text) if isinstance(route_or_text, str) else route_or_text
+        self.server.set_route(packages.CATALOGUE_PATH, route)
+
+    def package_requests(self, name=PACKAGE):
+        return self.server.requests_for("/drivers/" + name)
+
+    def assert_fails(self, code=DRIVER_PACKAGE_FAILED, **setup_env):
+        run = self.run_installer(**setup_env)
+        self.assert_failed_quietly(run, code)
+        self.assert_temp_folder_clean()
+        return run
+
+    def test_catalogue_without_our_product_id(self):
+        self.set_catalogue(self.catalogue(self.server.url("/drivers"), PACKAGE, pid="0xfff0"))
+        self.server.set_route("/drivers/" + PACKAGE, servers.Route(file=str(self.package)))
+        self.assert_fails()
+        self.assertEqual(len(self.server.requests_for(packages.CATALOGUE_PATH)), 1)
+        self.assertEqual(self.package_requests(), [])
+
+    def test_catalogue_without_a_usable_base_address(self):
+        self.server.set_route("/drivers/" + PACKAGE, servers.Route(file=str(self.package)))
+        # The same package on plain http: a run that accepted an http address would install from it.
+        with servers.FaultServer(routes={"/drivers/" + PACKAGE: servers.Route(file=str(self.package))},
+                                 tls=False) as plain:
+            for base in (None, "", plain.url("/drivers"), "ftp://localhost/drivers", "localhost.com/drivers"):
+                with self.subTest(base=base):
+                    self.set_catalogue(self.catalogue(base, PACKAGE))
+                    self.assert_fails()
+            self.assertEqual(plain.requests, [], "a package was fetched over plain http")
+        self.assertEqual(self.package_requests(), [], "a package was fetched from a refused address")
+
+    def test_catalogue_that_is_no_catalogue(self):
+        nested = "<a>" * 100000 + "</a>" * 100000
+        good = self.catalogue(self.server.url("/drivers"), PACKAGE)
+        routes = {
+            "404 page": servers.error_page(404),
+            "500 page": servers.error_page(500),
+            "json": servers.ok(b'{"interfaces": []}', content_type="application/json"),
+            "empty": servers.ok(b"", content_type="application/xml"),
+            "html with 200": servers.ok(b"<html><body><p>Maintenance</p></body></html>",
+                                        content_type="text/html"),
+            "cut short": servers.truncated(good.encode(), 300),
+            "reset": servers.reset(good.encode(), 300),
+            "redirect loop": servers.redirect("/loop/b.xml"),
+            "deeply nested": servers.xml(f'<interfaces driverBaseUrl="{self.server.url("/drivers")}">'
+                                         f'<interface pid="{self.pid()}" driver="{PACKAGE}"/>{nested}'
+                                         "</interfaces>"),
+            "no root children": servers.xml(f'<interfaces driverBaseUrl="{self.server.url("/drivers")}"/>'),
+            # On these two JUCE's parser would never finish.
+            "processing instruction inside": servers.xml(good.replace("</interfaces>", "<?x?>e</interfaces>")),
+            "overlong utf-8": servers.ok(good.encode().replace(b"</interfaces>", b"\xC0\xBC?x?>e</interfaces>"),
+                                         content_type="application/xml"),
+        }
+        self.server.set_route("/loop/b.xml", servers.redirect(packages.CATALOGUE_PATH))
+        self.server.set_route("/drivers/" + PACKAGE, servers.Route(file=str(self.package)))
+        for name, route in routes.items():
+            with self.subTest(catalogue=name):
+                self.set_catalogue(route)
+                self.assert_fails()
+        self.assertEqual(self.package_requests(), [])
+
+    def test_no_server_listening(self):
+        self.server.stop()
+        self.assert_fails()
+
+    def test_package_download_that_breaks(self):
+        self.set_catalogue(self.catalogue(self.server.url("/drivers"), PACKAGE))
+        size = self.package.stat().st_size
+        for name, route in {
+            "cut short": servers.Route(file=str(self.package), send_bytes=size // 2),
+            "reset": servers.Route(file=str(self.package), send_bytes=size // 2, ending="reset"),
+            "cut short, slowly": servers.Route(file=str(self.package), send_bytes=size - 10, chunk_size=4096,
+                                               chunk_delay=0.01),
+            "redirect loop": servers.redirect("/drivers/" + PACKAGE),
+        }.items():
+            with self.subTest(download=name):
+                self.server.set_route("/drivers/" + PACKAGE, route)
+                self.assert_fails()
+        self.assertGreaterEqual(len(self.package_requests()), 4)
+
+    def test_package_name_ending_neither_zip_nor_exe(self):
+        for driver in ("Tarnwell_Corvel_1.2.0.7.msi", "Tarnwell_Corvel_1.2.0.7.zip.tar.gz", ""):
+            with self.subTest(driver=driver):
+                self.set_catalogue(self.catalogue(self.server.url("/drivers"), driver))
+                self.server.set_route("/drivers/" + driver, servers.Route(file=str(self.package)))
+                before = len(self.package_requests(driver))
+                self.assert_fails()
+                # Downloaded, then deleted unused.
+                self.assertEqual(len(self.package_requests(driver)), before + 1)
+
+    def test_slow_catalogue_and_slow_package_that_do_end(self):
+        text = self.catalogue(self.server.url("/drivers"), PACKAGE).encode()
+        self.set_catalogue(servers.Route(body=text, content_type="application/xml", header_delay=1.0,
+                                         chunk_size=200, chunk_delay=0.05))
+        self.server.set_route("/drivers/" + PACKAGE, servers.Route(file=str(self.package), body_delay=0.5,
+                                                                   chunk_size=2048, chunk_delay=0.02))
+        run = self.run_installer(exit_code=12)
+        self.assert_setup_ran(run, 12, self.unpacked_setup(PACKAGE))
+        self.assert_temp_folder_clean()
+
+    def test_redirected_catalogue_and_package(self):
+        self.server.set_route(packages.CATALOGUE_PATH, servers.redirect("/moved/interfaces.xml", 301))
+        self.server.set_route("/moved/interfaces.xml",
+                              servers.xml(self.catalogue(self.server.url("/drivers"), PACKAGE)))
+        self.server.set_route("/drivers/" + PACKAGE, servers.redirect("/store/" + PACKAGE))
+        self.server.set_route("/store/" + PACKAGE, servers.Route(file=str(self.package)))
+        run = self.run_installer(exit_code=0)
+        self.assert_setup_ran(run, 0, self.unpacked_setup(PACKAGE))
+        self.assert_temp_folder_clean()
+
+    def test_large_catalogue_with_our_entry_last(self):
+        base = self.server.url("/drivers")
+        entries = [packages.Entry(f"0x{0x10000 + i:x}", f"Tarnwell_Filler_{i}_1.0.0.1.zip", f"Filler {i}")
+                   for i in range(60000)]
+        entries.append(packages.Entry(self.pid(), PACKAGE))
+        self.set_catalogue(packages.catalogue(base, entries))
+        self.server.set_route("/drivers/" + PACKAGE, servers.Route(file=str(self.package)))
+        run = self.run_installer(exit_code=1)
+        self.assert_setup_ran(run, 1, self.unpacked_setup(PACKAGE))
+        self.assert_temp_folder_clean()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,237 @@
+// The catalogue lookup on documents held in memory: how entries are matched and how driver addresses are
+// formed from the base address, and which documents are refused before JUCE's parser sees them.
+
+#include "retrieval/DriverCatalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace
+{
+const juce::String base = "https://dl.example.test/drivers";
+
+// Takes the root's attributes and the entries as XML text; gives back the lookup's result as text ("" for
+// an empty address).
+juce::String lookUp(const juce::String& rootAttributes, const juce::String& entries, int productId)
+{
+    const auto xml = juce::parseXML("<interfaces " + rootAttributes + ">" + entries + "</interfaces>");
+    EXPECT_NE(xml, nullptr);
+    const juce::URL result = findDriverUrlInCatalogue(xml.get(), productId);
+    EXPECT_EQ(result.isWellFormed(), result.toString(true).isNotEmpty());
+    return result.toString(true);
+}
+
+juce::String withBase(const juce::String& entries, int productId)
+{
+    return lookUp("driverBaseUrl=\"" + base + "\"", entries, productId);
+}
+
+juce::String entry(const juce::String& pid, const juce::String& driver)
+{
+    return "<interface name=\"Unit\" pid=\"" + pid + "\" driver=\"" + driver + "\" file=\"\"/>";
+}
+
+juce::String nested(int depth)
+{
+    std::string text;
+    for (int i = 0; i < depth; ++i)
+        text += "<a>";
+    for (int i = 0; i < depth; ++i)
+        text += "</a>";
+    return juce::String(text);
+}
+} // namespace
+
+TEST(CatalogueLookup, PidFormsReadAsTheSameHexadecimalId)
+{
+    for (const char* pid : {"0x1a2b", "0X1A2B", "1a2b", "1A2B", "0x00001a2B", "0x0000001A2b", "0x100001a2b"})
+    {
+        SCOPED_TRACE(pid);
+        EXPECT_EQ(withBase(entry("0x0999", "Other.zip") + entry(pid, "Tarnwell_U1_1.0.0.1.zip"), 0x1a2b),
+                  base + "/Tarnwell_U1_1.0.0.1.zip");
+    }
+}
+
+TEST(CatalogueLookup, DecimalLookingPidIsReadAsHexadecimal)
+{
+    const juce::String entries = entry("25", "Tarnwell_U25.zip");
+    EXPECT_EQ(withBase(entries, 0x25), base + "/Tarnwell_U25.zip");
+    EXPECT_EQ(withBase(entries, 37), base + "/Tarnwell_U25.zip");
+    EXPECT_EQ(withBase(entries, 25), "");
+}
+
+TEST(CatalogueLookup, FirstOfDuplicateEntriesWins)
+{
+    const juce::String entries = entry("0x0010", "Other.zip") + entry("0x0020", "First.zip") +
+                                 entry("0x0020", "Second.zip") + entry("0x20", "Third.exe");
+    EXPECT_EQ(withBase(entries, 0x20), base + "/First.zip");
+    EXPECT_EQ(withBase(entries, 0x10), base + "/Other.zip");
+}
+
+TEST(CatalogueLookup, UnlistedOrMissingPidGivesNothing)
+{
+    EXPECT_EQ(withBase(entry("0x0010", "A.zip") + entry("0x0011", "B.zip"), 0x12), "");
+    // An entry without pid reads as 0, and no model has product id 0.
+    EXPECT_EQ(withBase("<interface driver=\"NoPid.zip\"/>" + entry("0x0011", "B.zip"), 0x11),
+              base + "/B.zip");
+    EXPECT_EQ(withBase("<interface driver=\"NoPid.zip\"/>", 0), "");
+    EXPECT_EQ(withBase(entry("", "EmptyPid.zip"), 0), "");
+}
+
+TEST(CatalogueLookup, MissingOrEmptyBaseAddressGivesNothing)
+{
+    EXPECT_EQ(lookUp("", entry("0x0010", "A.zip"), 0x10), "");
+    EXPECT_EQ(lookUp("driverBaseUrl=\"\"", entry("0x0010", "A.zip"), 0x10), "");
+    EXPECT_EQ(lookUp("otherBaseUrl=\"" + base + "\"", entry("0x0010", "A.zip"), 0x10), "");
+}
+
+TEST(CatalogueLookup, OnlyHttpsBaseAddressesAreAccepted)
+{
+    for (const char* refused : {"http://dl.example.test/drivers", "ftp://dl.example.test/drivers",
+                                "dl.example.com/drivers", "file:///tmp/drivers", "httpsx//dl.example.test"})
+    {
+        SCOPED_TRACE(refused);
+        EXPECT_EQ(lookUp("driverBaseUrl=\"" + juce::String(refused) + "\"", entry("0x0010", "A.zip"), 0x10),
+                  "");
+    }
+    EXPECT_EQ(lookUp("driverBaseUrl=\"HTTPS://DL.example.test/d\"", entry("0x0010", "A.zip"), 0x10),
+              "HTTPS://DL.example.test/d/A.zip");
+    EXPECT_EQ(lookUp("driverBaseUrl=\"hTtPs://dl.example.test/d\"", entry("0x0010", "A.zip"), 0x10),
+              "hTtPs://dl.example.test/d/A.zip");
+}
+
+TEST(CatalogueLookup, AnyTagNamesAndTextBetweenEntries)
+{
+    const auto xml =
+        juce::parseXML("<list driverBaseUrl=\"" + base +
+                       "\">stray text<item pid=\"0x10\" driver=\"A.zip\"/>more"
+                       "<thing pid=\"0x11\" driver=\"B.exe\"><inner pid=\"0x12\"/></thing></list>");
+    ASSERT_NE(xml, nullptr);
+    EXPECT_EQ(findDriverUrlInCatalogue(xml.get(), 0x10).toString(true), base + "/A.zip");
+    EXPECT_EQ(findDriverUrlInCatalogue(xml.get(), 0x11).toString(true), base + "/B.exe");
+    // Only children of the root are entries.
+    EXPECT_FALSE(findDriverUrlInCatalogue(xml.get(), 0x12).isWellFormed());
+}
+
+TEST(CatalogueLookup, EmptyRootOrNoDocumentGivesNothing)
+{
+    EXPECT_EQ(withBase("", 0x10), "");
+    EXPECT_FALSE(findDriverUrlInCatalogue(nullptr, 0x10).isWellFormed());
+}
+
+TEST(CatalogueLookup, SlashesAreJoinedOnce)
+{
+    const juce::String entries = entry("0x10", "/A.zip") + entry("0x11", "B.zip");
+    EXPECT_EQ(lookUp("driverBaseUrl=\"" + base + "/\"", entries, 0x10), base + "/A.zip");
+    EXPECT_EQ(lookUp("driverBaseUrl=\"" + base + "\"", entries, 0x10), base + "/A.zip");
+    EXPECT_EQ(lookUp("driverBaseUrl=\"" + base + "/\"", entries, 0x11), base + "/B.zip");
+    EXPECT_EQ(lookUp("driverBaseUrl=\"" + base + "\"", entries, 0x11), base + "/B.zip");
+}
+
+TEST(CatalogueLookup, MissingOrEmptyDriverGivesTheFolderAddress)
+{
+    EXPECT_EQ(withBase("<interface pid=\"0x10\"/>", 0x10), base + "/");
+    EXPECT_EQ(withBase(entry("0x10", ""), 0x10), base + "/");
+}
+
+TEST(CatalogueLookup, DriverNameIsAppendedUnchanged)
+{
+    EXPECT_EQ(withBase(entry("0x10", "Tarnwell Unit &amp; Co_1.0.0.2.zip"), 0x10),
+              base + "/Tarnwell Unit & Co_1.0.0.2.zip");
+    EXPECT_EQ(withBase(entry("0x10", "sub/dir/A.zip"), 0x10), base + "/sub/dir/A.zip");
+}
+
+TEST(CatalogueParsing, OrdinaryDocumentsParse)
+{
+    const auto xml =
+        parseCatalogue("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE interfaces>\n"
+                       "<!-- <a><a><a><a> -->\n<interfaces driverBaseUrl=\"" +
+                       base +
+                       "\">\n"
+                       "  <interface pid=\"0x10\" name=\"a&gt;b\" note='x > y &lt; z' driver=\"A.zip\"/>\n"
+                       "  <interface pid=\"0x11\" driver=\"B.zip\"><![CDATA[<a><a><a>]]></interface>\n"
+                       "</interfaces>\n");
+    ASSERT_NE(xml, nullptr);
+    EXPECT_EQ(findDriverUrlInCatalogue(xml.get(), 0x11).toString(true), base + "/B.zip");
+}
+
+TEST(CatalogueParsing, NonXmlTextGivesNothing)
+{
+    EXPECT_EQ(parseCatalogue(""), nullptr);
+    EXPECT_EQ(parseCatalogue("<html><body><h1>404 Not Found</h1>"), nullptr);
+    EXPECT_EQ(parseCatalogue("{\"interfaces\": []}"), nullptr);
+}
+
+TEST(CatalogueParsing, NestingIsLimited)
+{
+    const auto atLimit = parseCatalogue("<r driverBaseUrl=\"" + base +
+                                        "\"><e pid=\"0x10\" driver=\"A.zip\">" + nested(62) + "</e></r>");
+    ASSERT_NE(atLimit, nullptr);
+    EXPECT_EQ(findDriverUrlInCatalogue(atLimit.get(), 0x10).toString(true), base + "/A.zip");
+
+    EXPECT_EQ(parseCatalogue("<r driverBaseUrl=\"" + base + "\">" + nested(64) + "</r>"), nullptr);
+    // Deep enough to overflow the stack in JUCE's recursive parser.
+    EXPECT_EQ(parseCatalogue("<r driverBaseUrl=\"" + base + "\">" + nested(200000) + "</r>"), nullptr);
+}
+
+TEST(CatalogueParsing, InternalDtdSubsetIsRefused)
+{
+    // JUCE's entity expansion never finishes on this one.
+    EXPECT_EQ(parseCatalogue("<!DOCTYPE r [ <!ENTITY a \"xxxxxxxxxx\"> <!ENTITY b \"&a;&a;&a;&a;&a;\"> ]>\n"
+                             "<r driverBaseUrl=\"&b;\"/>"),
+              nullptr);
+}
+
+TEST(CatalogueParsing, ProcessingInstructionInsideTheRootIsRefused)
+{
+    // JUCE's parser loops without end on a processing instruction followed by text inside an element.
+    EXPECT_EQ(parseCatalogue("<r><?x?>e</r>"), nullptr);
+    EXPECT_EQ(parseCatalogue("<s><?"
+                             "?>e"),
+              nullptr);
+    EXPECT_EQ(
+        parseCatalogue("<r driverBaseUrl=\"" + base + "\"><e pid=\"0x10\" driver=\"A.zip\"/><?pi?></r>"),
+        nullptr);
+    // Before the root they are ordinary.
+    EXPECT_NE(parseCatalogue("<?xml version=\"1.0\"?><?style x?><r/>"), nullptr);
+}
+
+TEST(CatalogueParsing, MalformedUtf8IsRefused)
+{
+    // An overlong "<" is a "<" to some of the parser's reads: here it would hide a processing instruction.
+    EXPECT_EQ(parseCatalogue(juce::String::fromUTF8("<r>\xC0\xBC?x?>e</r>")), nullptr);
+    // A stray lead byte makes the parser skip the bytes after it, quote and ">" included.
+    EXPECT_EQ(parseCatalogue(juce::String::fromUTF8("<r><a x=\"\xFC\"/><a x=\"\xFC\"/></r>")), nullptr);
+    EXPECT_EQ(parseCatalogue(juce::String::fromUTF8("<r name=\"Caf\xE9\"/>")), nullptr);
+    EXPECT_EQ(parseCatalogue(juce::String::fromUTF8("<r name=\"\xED\xA0\x80\"/>")), nullptr); // a surrogate
+
+    const std::string utf8 =
+        "<r driverBaseUrl=\"" + base.toStdString() +
+        "\"><e name=\"Caf\xC3\xA9 \xF0\x9F\x8E\xB8\" pid=\"0x10\" driver=\"\xE2\x82\xAC.zip\"/></r>";
+    const auto xml = parseCatalogue(juce::String::fromUTF8(utf8.c_str()));
+    ASSERT_NE(xml, nullptr);
+    EXPECT_EQ(findDriverUrlInCatalogue(xml.get(), 0x10).toString(true),
+              base + "/" + juce::String::fromUTF8("\xE2\x82\xAC.zip"));
+}
+
+TEST(CatalogueParsing, MarkupThatIsNeverClosedIsRefused)
+{
+    for (const char* text : {"<r><!-- open", "<r><![CDATA[ open", "<?xml version=\"1.0\"", "<r><a x=\"1\"",
+                             "<r><a 'x><?x?>e</r>", "<r><a x=\"<b>\"/></r>", "<r></r", "<!DOCTYPE r"})
+    {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(parseCatalogue(text), nullptr);
+    }
+}
+
+TEST(CatalogueParsing, LargeFlatCatalogue)
+{
+    std::string entries;
+    for (int i = 1; i <= 20000; ++i)
+        entries += entry(juce::String::toHexString(i), "Tarnwell_" + juce::String(i) + ".zip").toStdString();
+    const auto xml =
+        parseCatalogue("<interfaces driverBaseUrl=\"" + base + "\">" + entries + "</interfaces>");
+    ASSERT_NE(xml, nullptr);
+    EXPECT_EQ(findDriverUrlInCatalogue(xml.get(), 20000).toString(true), base + "/Tarnwell_20000.zip");
+}

@@ -4,6 +4,7 @@
 
 #include <juce_data_structures/juce_data_structures.h>
 
+#include <cctype>
 #include <string_view>
 
 namespace
@@ -67,6 +68,28 @@ bool isWellFormedUtf8(std::string_view bytes)
     return true;
 }
 
+// Takes the document; gives back whether every character reference ("&#" ...) is complete: decimal
+// digits, or "x" and one to eight hexadecimal digits, then ";". JUCE's entity reader steps over whatever
+// stops a hexadecimal reference, the string's terminating zero included, and reads on past its end.
+bool hasOnlyCompleteCharacterReferences(std::string_view text)
+{
+    for (std::size_t at = text.find("&#"); at != std::string_view::npos; at = text.find("&#", at + 2))
+    {
+        std::size_t i = at + 2;
+        const bool hex = i < text.size() && (text[i] == 'x' || text[i] == 'X');
+        if (hex)
+            ++i;
+        const std::size_t firstDigit = i;
+        while (i < text.size() && (hex ? std::isxdigit(static_cast<unsigned char>(text[i])) != 0
+                                       : (text[i] >= '0' && text[i] <= '9')))
+            ++i;
+        const std::size_t digits = i - firstDigit;
+        if (digits == 0 || (hex && digits > 8) || i >= text.size() || text[i] != ';')
+            return false;
+    }
+    return true;
+}
+
 // Takes the text from `from` on; gives back the index just past `terminator`, or npos when it is missing.
 std::size_t indexPast(std::string_view text, std::size_t from, std::string_view terminator)
 {
@@ -108,11 +131,11 @@ std::size_t indexPastTag(std::string_view text, std::size_t start, bool& selfClo
 // Takes the whole document as UTF-8; gives back whether JUCE's parser may be given it. Refused: malformed
 // UTF-8; elements nested deeper than the catalogue limit (the parser recurses per level); an internal DTD
 // subset (its entity expansion can loop without end); a processing instruction after the root element has
-// begun (one followed by text inside an element makes the parser loop without end); anything not closed,
-// and tags that hold a "<". Well-formed catalogues have none of these. One pass, no recursion.
+// begun (one followed by text inside an element makes the parser loop without end); an incomplete
+// character reference; anything not closed, and tags that hold a "<". Well-formed catalogues have none of these. One pass, no recursion.
 bool isSafeToParse(std::string_view text)
 {
-    if (!isWellFormedUtf8(text))
+    if (!isWellFormedUtf8(text) || !hasOnlyCompleteCharacterReferences(text))
         return false;
 
     constexpr auto npos = std::string_view::npos;

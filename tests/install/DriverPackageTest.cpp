@@ -186,3 +186,24 @@ TEST_F(DriverPackage, NameLeadingOutsideTheWorkingFolderRunsNothing)
     EXPECT_EQ(clogText, "");
 }
 } // namespace
+
+namespace
+{
+// Archives that JUCE's unpacking mishandles are refused before any entry is written.
+TEST_F(DriverPackage, ArchivesWithLinkEntriesOrNonUtf8NamesAreRefused)
+{
+    const juce::File regressions(STRELL_FUZZ_REGRESSIONS);
+
+    ASSERT_TRUE(regressions.getChildFile("entry-name-with-invalid-utf8.zip").copyFileTo(download));
+    EXPECT_EQ(install("Tarnwell_Corvel2_4.3.0.118.zip"), driverPackageFailed);
+    EXPECT_EQ(clogText, "zip error:Entry name is not valid UTF-8\n");
+    EXPECT_EQ(workingFolder.getNumberOfChildFiles(juce::File::findFilesAndDirectories), 0);
+
+    ASSERT_TRUE(regressions.getChildFile("link-entry-then-file-of-same-name.zip").copyFileTo(download));
+    EXPECT_EQ(install("pkg.zip"), driverPackageFailed);
+    EXPECT_EQ(clogText, "zip error:Entry pkg/link is a symbolic link\n");
+    EXPECT_EQ(workingFolder.getNumberOfChildFiles(juce::File::findFilesAndDirectories), 0);
+    EXPECT_FALSE(workingFolder.getParentDirectory().getSiblingFile("escaped-through-link.txt").exists());
+    EXPECT_TRUE(programsRun().isEmpty());
+}
+} // namespace

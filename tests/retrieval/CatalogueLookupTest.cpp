@@ -215,6 +215,22 @@ TEST(CatalogueParsing, MalformedUtf8IsRefused)
               base + "/" + juce::String::fromUTF8("\xE2\x82\xAC.zip"));
 }
 
+TEST(CatalogueParsing, IncompleteCharacterReferencesAreRefused)
+{
+    // JUCE's reader steps over whatever ends a bad hexadecimal reference, even the end of the text.
+    for (const char* text : {"<2>&#x", "<r>&#x41</r>", "<r a=\"&#x;\"/>", "<r>&#x123456789;</r>", "<r>&#;</r>",
+                             "<r>&#12</r>", "<r a=\"&#xZ;\"/>"})
+    {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(parseCatalogue(text), nullptr);
+    }
+
+    const auto xml = parseCatalogue("<r driverBaseUrl=\"" + base +
+                                    "\"><e pid=\"0x10\" driver=\"&#x41;&#66;&#X0043;.zip\"/></r>");
+    ASSERT_NE(xml, nullptr);
+    EXPECT_EQ(findDriverUrlInCatalogue(xml.get(), 0x10).toString(true), base + "/ABC.zip");
+}
+
 TEST(CatalogueParsing, MarkupThatIsNeverClosedIsRefused)
 {
     for (const char* text : {"<r><!-- open", "<r><![CDATA[ open", "<?xml version=\"1.0\"", "<r><a x=\"1\"",

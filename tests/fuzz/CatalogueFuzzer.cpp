@@ -1,0 +1,143 @@
+// Fuzzes the catalogue lookup on document text: the bytes are read as the download would read them
+// (through an InputStream into a String), parsed with parseCatalogue and looked up with
+// findDriverUrlInCatalogue for a fixed set of product ids, every supported model's and the pid of each of
+// the first entries. Checks, beside the sanitizers:
+// - any address given back is well-formed and begins with "https:" (any case);
+// - a parsed document never nests elements deeper than the parser guard allows;
+// - whether an address comes back agrees with a reference walk over the XmlElement (no ValueTree), and for
+//   plain addresses (no query, no fragment) the address itself is the base joined to the entry's driver.
+
+#include "devices/SupportedModels.h"
+#include "retrieval/DriverCatalogue.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+namespace
+{
+constexpr int maxNesting = 64;
+constexpr int entriesLookedUp = 16;
+
+[[noreturn]] void fail(const char* what, const juce::String& detail = {})
+{
+    std::fprintf(stderr, "catalogue fuzzer: %s %s\n", what, detail.toRawUTF8());
+    std::abort();
+}
+
+// The pid rule written out: every ASCII hex digit is shifted in, anything else skipped, 32 bits kept.
+int referenceHexValue(const juce::String& text)
+{
+    std::uint32_t value = 0;
+    for (auto p = text.getCharPointer(); !p.isEmpty(); ++p)
+    {
+        const juce::juce_wchar c = *p;
+        int digit = -1;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<int>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            digit = static_cast<int>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            digit = static_cast<int>(c - 'A' + 10);
+        if (digit >= 0)
+            value = (value << 4) | static_cast<std::uint32_t>(digit);
+    }
+    return static_cast<int>(value);
+}
+
+// Depth of element nesting (the root is 1; text nodes do not count), without recursion.
+int nestingDepth(const juce::XmlElement& root)
+{
+    int deepest = 0;
+    std::vector<std::pair<const juce::XmlElement*, int>> pending{{&root, 1}};
+    while (!pending.empty())
+    {
+        const auto [element, depth] = pending.back();
+        pending.pop_back();
+        deepest = std::max(deepest, depth);
+        for (const auto* child : element->getChildIterator())
+            if (!child->isTextElement())
+                pending.emplace_back(child, depth + 1);
+    }
+    return deepest;
+}
+
+// The first entry element whose pid is productId, or nullptr.
+const juce::XmlElement* firstEntryWithPid(const juce::XmlElement& root, int productId)
+{
+    for (const auto* child : root.getChildIterator())
+        if (!child->isTextElement() && referenceHexValue(child->getStringAttribute("pid")) == productId)
+            return child;
+    return nullptr;
+}
+
+void checkLookup(const juce::XmlElement* catalogue, int productId, bool referenceApplies)
+{
+    const juce::URL found = findDriverUrlInCatalogue(catalogue, productId);
+    const juce::String address = found.toString(true);
+
+    if (address.isNotEmpty() != found.isWellFormed())
+        fail("an address that is not well-formed came back:", address);
+    if (address.isNotEmpty() && !address.startsWithIgnoreCase("https:"))
+        fail("a non-https address came back:", address);
+    if (!referenceApplies)
+        return;
+
+    const juce::String base =
+        catalogue == nullptr ? juce::String() : catalogue->getStringAttribute("driverBaseUrl");
+    const juce::XmlElement* entry =
+        catalogue == nullptr || productId == 0 ? nullptr : firstEntryWithPid(*catalogue, productId);
+    const bool expectAddress = entry != nullptr && base.startsWithIgnoreCase("https:");
+
+    if (expectAddress != address.isNotEmpty())
+        fail(expectAddress ? "no address for a listed product id" : "an address for an unlisted product id",
+             juce::String::toHexString(productId) + " -> '" + address + "'");
+    if (!expectAddress)
+        return;
+
+    const juce::String driver = entry->getStringAttribute("driver");
+    if (base.containsAnyOf("?#") || driver.containsAnyOf("?#"))
+        return; // JUCE takes those apart into parameters and an anchor: only the scheme is checked then
+
+    const juce::String expected = base + (base.endsWithChar('/') ? "" : "/") +
+                                  (driver.startsWithChar('/') ? driver.substring(1) : driver);
+    if (address != expected)
+        fail("the address is not the base joined to the entry's driver:",
+             "'" + address + "' vs '" + expected + "'");
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    juce::MemoryInputStream stream(data, size, false);
+    const juce::String text = stream.readEntireStreamAsString();
+
+    const std::unique_ptr<juce::XmlElement> catalogue = parseCatalogue(text);
+    if (catalogue != nullptr && nestingDepth(*catalogue) > maxNesting)
+        fail("parseCatalogue let through a document nested deeper than", juce::String(maxNesting));
+
+    // "base64:" attribute names turn into binary ValueTree properties; the reference does not model that.
+    const bool referenceApplies = !text.contains("base64:");
+
+    std::vector<int> productIds{0, 1, 0x25, 0xFFFF, 0x10000, -1, INT_MIN, INT_MAX};
+    for (const SupportedModel& model : supportedModels())
+        productIds.push_back(model.productId);
+    if (catalogue != nullptr)
+    {
+        int looked = 0;
+        for (const auto* child : catalogue->getChildIterator())
+            if (!child->isTextElement() && looked++ < entriesLookedUp)
+                productIds.push_back(referenceHexValue(child->getStringAttribute("pid")));
+    }
+
+    for (const int productId : productIds)
+    {
+        checkLookup(catalogue.get(), productId, referenceApplies);
+        checkLookup(nullptr, productId, true);
+    }
+    return 0;
+}

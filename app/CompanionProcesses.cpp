@@ -22,8 +22,10 @@ bool isCompanionProcessName(const char* exeFile)
 
 bool terminateCompanionProcesses()
 {
-    return walkRunningProcesses([](std::uint32_t processId, const char* exeFile) {
-        if (isCompanionProcessName(exeFile))
-            terminateProcessById(processId, 1);
-    });
+    return walkRunningProcesses(
+        [](std::uint32_t processId, const char* exeFile)
+        {
+            if (isCompanionProcessName(exeFile))
+                terminateProcessById(processId, 1);
+        });
 }

@@ -22,7 +22,8 @@ std::string executableFileName(const char* pidText)
     {
         std::string path(target, static_cast<size_t>(length));
         const std::string deleted = " (deleted)";
-        if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+        if (path.size() > deleted.size() &&
+            path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
             path.resize(path.size() - deleted.size());
         return path.substr(path.find_last_of('/') + 1);
     }

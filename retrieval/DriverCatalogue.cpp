@@ -132,7 +132,8 @@ std::size_t indexPastTag(std::string_view text, std::size_t start, bool& selfClo
 // UTF-8; elements nested deeper than the catalogue limit (the parser recurses per level); an internal DTD
 // subset (its entity expansion can loop without end); a processing instruction after the root element has
 // begun (one followed by text inside an element makes the parser loop without end); an incomplete
-// character reference; anything not closed, and tags that hold a "<". Well-formed catalogues have none of these. One pass, no recursion.
+// character reference; anything not closed, and tags that hold a "<". Well-formed catalogues have none of
+// these. One pass, no recursion.
 bool isSafeToParse(std::string_view text)
 {
     if (!isWellFormedUtf8(text) || !hasOnlyCompleteCharacterReferences(text))

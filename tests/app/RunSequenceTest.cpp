@@ -1,8 +1,8 @@
 // The run sequence driven in-process, with the process list, elevation query, USB enumeration and driver
 // step replaced at link time, and the framework brought up and down for real.
+#include "app/RunSequence.h"
 #include "app/CompanionProcesses.h"
 #include "app/InstallerExitCode.h"
-#include "app/RunSequence.h"
 #include "devices/SupportedModels.h"
 #include "tests/fakes/FakeRunSteps.h"
 #include "tests/fakes/FakeUsbInstanceIds.h"
@@ -95,8 +95,8 @@ TEST_F(RunSequence, firstFoundModelGetsTheOnlyDriverStepAndItsResultIsTheExitCod
 {
     const auto& models = supportedModels();
     const int first = models[7].productId, second = models[3].productId;
-    fakeUsbInstanceIds = {"USB\\VID_046D&PID_C52B\\1", instanceIdOf(first, "&MI_00\\6&1"), instanceIdOf(second),
-                          instanceIdOf(first)};
+    fakeUsbInstanceIds = {"USB\\VID_046D&PID_C52B\\1", instanceIdOf(first, "&MI_00\\6&1"),
+                          instanceIdOf(second), instanceIdOf(first)};
     fakeRunSteps.driverStepResult = static_cast<int>(3221225477u);
 
     const auto [exitCode, output] = run();
@@ -130,10 +130,22 @@ TEST(CompanionProcesses, endsEveryWholeNameMatchInAnyCaseAndNothingElse)
 {
     fakeRunSteps = FakeRunSteps{};
     fakeRunSteps.runningProcesses = {
-        {10, "up5.exe"},       {11, "UP5.EXE"},     {12, "Hx Deck.exe"},   {13, "unitpanel.exe"},
-        {14, "UnitPanel.EXE"}, {15, "up5.exe"},     {20, "hxdeck.exe"},    {21, "up5.exe.bak"},
-        {22, "myup5.exe"},     {23, "up5"},         {24, "unitpanel.exe "}, {25, "hx  deck.exe"},
-        {26, "UP5.EX\xC9"},    {27, "up5.ex\xe9"},  {28, ""},              {29, "c:\\tools\\up5.exe"},
+        {10, "up5.exe"},
+        {11, "UP5.EXE"},
+        {12, "Hx Deck.exe"},
+        {13, "unitpanel.exe"},
+        {14, "UnitPanel.EXE"},
+        {15, "up5.exe"},
+        {20, "hxdeck.exe"},
+        {21, "up5.exe.bak"},
+        {22, "myup5.exe"},
+        {23, "up5"},
+        {24, "unitpanel.exe "},
+        {25, "hx  deck.exe"},
+        {26, "UP5.EX\xC9"},
+        {27, "up5.ex\xe9"},
+        {28, ""},
+        {29, "c:\\tools\\up5.exe"},
     };
 
     EXPECT_TRUE(terminateCompanionProcesses());

@@ -20,8 +20,8 @@ struct FakeRunSteps
     int driverStepResult = 0;
 
     // Observations.
-    std::vector<std::string> events;               // "walk", "elevation", "driver:<slot>" in call order
-    std::vector<std::uint32_t> terminated;         // process ids ended, with
+    std::vector<std::string> events;                // "walk", "elevation", "driver:<slot>" in call order
+    std::vector<std::uint32_t> terminated;          // process ids ended, with
     std::vector<unsigned int> terminationExitCodes; // the exit code asked for
     bool frameworkUpDuringElevation = false;
     bool frameworkUpDuringDriverStep = false;

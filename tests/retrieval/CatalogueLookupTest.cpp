@@ -218,8 +218,8 @@ TEST(CatalogueParsing, MalformedUtf8IsRefused)
 TEST(CatalogueParsing, IncompleteCharacterReferencesAreRefused)
 {
     // JUCE's reader steps over whatever ends a bad hexadecimal reference, even the end of the text.
-    for (const char* text : {"<2>&#x", "<r>&#x41</r>", "<r a=\"&#x;\"/>", "<r>&#x123456789;</r>", "<r>&#;</r>",
-                             "<r>&#12</r>", "<r a=\"&#xZ;\"/>"})
+    for (const char* text : {"<2>&#x", "<r>&#x41</r>", "<r a=\"&#x;\"/>", "<r>&#x123456789;</r>",
+                             "<r>&#;</r>", "<r>&#12</r>", "<r a=\"&#xZ;\"/>"})
     {
         SCOPED_TRACE(text);
         EXPECT_EQ(parseCatalogue(text), nullptr);

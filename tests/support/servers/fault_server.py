@@ -135,14 +135,14 @@ def slow(body: bytes, chunk_size: int, chunk_delay: float, **kwargs) -> Route:
     return Route(status=200, body=body, chunk_size=chunk_size, chunk_delay=chunk_delay, **kwargs)
 
 
-def route_from_json(spec: dict) -> Route:
+def route_from_json(fields: dict) -> Route:
     """Takes a routes.json value; gives back its Route."""
-    spec = dict(spec)
-    if "body_b64" in spec:
-        spec["body"] = base64.b64decode(spec.pop("body_b64"))
-    elif isinstance(spec.get("body"), str):
-        spec["body"] = spec["body"].encode("utf-8")
-    return Route(**spec)
+    fields = dict(fields)
+    if "body_b64" in fields:
+        fields["body"] = base64.b64decode(fields.pop("body_b64"))
+    elif isinstance(fields.get("body"), str):
+        fields["body"] = fields["body"].encode("utf-8")
+    return Route(**fields)
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
@@ -278,7 +278,7 @@ def main(argv=None) -> int:
     parser.add_argument("--routes", required=True, help="JSON file: path -> Route keyword arguments")
     args = parser.parse_args(argv)
     with open(args.routes, encoding="utf-8") as f:
-        routes = {path: route_from_json(spec) for path, spec in json.load(f).items()}
+        routes = {path: route_from_json(fields) for path, fields in json.load(f).items()}
     server = FaultHTTPServer(args.port, routes, args.cert, args.key)
     scheme = "https" if server.context is not None else "http"
     print(f"ready {scheme}://localhost:{server.port}", flush=True)

@@ -11,6 +11,7 @@ saves a screenshot of the progress window to <build>/demo/progress-window.png.
 
 import json
 import os
+import socket
 import sys
 import tempfile
 import threading
@@ -30,7 +31,15 @@ def step(text):
     print(f"==> {text}", flush=True)
 
 
+def port_is_taken(port):
+    with socket.socket() as probe:
+        return probe.connect_ex(("127.0.0.1", port)) == 0
+
+
 def main():
+    if port_is_taken(servers.LOOPBACK_PORT):
+        print(f"something already listens on 127.0.0.1:{servers.LOOPBACK_PORT} (a test run?); try again later")
+        return 2
     demo = build / "demo"
     demo.mkdir(exist_ok=True)
     pki = servers.make_pki(build / "test-pki")
@@ -52,25 +61,33 @@ def main():
             package = f"Tarnwell_{model['key_name']}_1.0.0.0.zip"
             packages.make_driver_zip(root / "drivers" / package, wine.tool("fake-setup"), subfolder="x64_Win10",
                                      extra=[(f"{package[:-4]}/x64_Win10/readme.txt", b"Demo driver package\r\n"),
-                                            (f"{package[:-4]}/padding.bin", os.urandom(24 * 1024 * 1024))])
+                                            (f"{package[:-4]}/firmware.bin", os.urandom(6 * 1024 * 1024))])
             catalogue = root / packages.CATALOGUE_PATH.lstrip("/")
             catalogue.parent.mkdir(parents=True, exist_ok=True)
-            catalogue.write_text(packages.catalogue(
-                f"https://localhost:{servers.LOOPBACK_PORT}/drivers",
-                [packages.Entry(f"0x{model['product_id']:04x}", package, model["display_name"])]))
+            # The package comes at about 1.5 MB/s from a second server, so that the window can be watched.
+            package_bytes = (root / "drivers" / package).read_bytes()
+            slow_server = servers.FaultServer(pki=pki, routes={
+                f"/drivers/{package}": servers.slow(package_bytes, chunk_size=64 * 1024, chunk_delay=0.04)})
 
             record = scratch / "setup-record.jsonl"
-            with servers.NginxServer(root, port=servers.LOOPBACK_PORT, pki=pki) as server:
-                step(f"serving the catalogue and {package} from {server.origin}")
+            with slow_server, servers.NginxServer(root, port=servers.LOOPBACK_PORT, pki=pki) as server:
+                catalogue.write_text(packages.catalogue(
+                    f"{slow_server.origin}/drivers",
+                    [packages.Entry(f"0x{model['product_id']:04x}", package, model["display_name"])]))
+                step(f"serving the catalogue from {server.origin} and {package} from {slow_server.origin}")
                 shot = demo / "progress-window.png"
 
                 def screenshot_while_window_is_open():
-                    for _ in range(200):
+                    # Keep the last picture taken while the window is listed.
+                    taken = scratch / "taken.png"
+                    for _ in range(600):
                         if any("Downloading ASIO driver" in title for _, title in prefix.windows()):
-                            time.sleep(0.5)
-                            display.screenshot(shot)
+                            display.screenshot(taken)
+                            if any("Downloading ASIO driver" in title for _, title in prefix.windows()):
+                                taken.replace(shot)
+                        elif shot.is_file():
                             return
-                        time.sleep(0.1)
+                        time.sleep(0.05)
 
                 watcher = threading.Thread(target=screenshot_while_window_is_open, daemon=True)
                 watcher.start()
@@ -80,6 +97,7 @@ def main():
                                             "FAKE_SETUP_EXIT_CODE": "0"})
                 watcher.join(timeout=5)
                 requests = [line for line in server.access_log() if "GET" in line]
+                requests += [f"{r['method']} {r['path']} (package server)" for r in slow_server.requests]
 
             prefix.remove_usb_device(model["vendor_id"], model["product_id"])
             records = record.read_text().splitlines() if record.is_file() else []

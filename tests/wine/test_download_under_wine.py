@@ -3,6 +3,7 @@ the loopback port: the progress window during a slow download (with a screenshot
 transfers, error pages and a catalogue without the model."""
 
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -16,7 +17,8 @@ from wine_runs import (CATALOGUE_PATH, DRIVER_FOLDER, DRIVER_PACKAGE_FAILED, SET
 PACKAGE = "Tarnwell_Slow_Lane_1.0.3.0.zip"
 PACKAGE_PATH = f"/{DRIVER_FOLDER}/{PACKAGE}"
 WINDOW_TITLE = "Downloading ASIO driver"
-SCREENSHOT = Path(os.environ.get("STRELL_SOURCE_DIR", ".")) / "docs" / "progress-window-wine.png"
+# In the build folder; copied to $STRELL_SCREENSHOT_OUT when that is set (docs/ holds the one in README.md).
+SCREENSHOT = Path(os.environ.get("STRELL_BUILD_DIR", ".")) / "progress-window-wine.png"
 
 
 class DownloadUnderWine(InstallerRunCase):
@@ -73,6 +75,8 @@ class DownloadUnderWine(InstallerRunCase):
         colours = subprocess.run(["identify", "-format", "%k", str(SCREENSHOT)], capture_output=True, text=True,
                                  timeout=30, check=True).stdout
         self.assertGreater(int(colours), 8, "the screenshot is blank")
+        if os.environ.get("STRELL_SCREENSHOT_OUT"):
+            shutil.copyfile(SCREENSHOT, os.environ["STRELL_SCREENSHOT_OUT"])
 
     def test_broken_transfers_end_with_driver_package_failed(self):
         cases = {

@@ -1,0 +1,285 @@
+"""What the fault-matrix runners share: the catalogue documents, driver packages and server answers a row's
+Setup names, the temporary folder as an earlier run left it, the sentinel tree, and snapshots of folders
+that a run must leave alone."""
+
+import hashlib
+import io
+import os
+import random
+import stat
+import struct
+import zipfile
+from pathlib import Path
+from xml.sax.saxutils import quoteattr
+
+from fault_matrix import LINUX, Setup
+from strelltest import servers
+
+CATALOGUE_PATH = "/firmware/unitpanel/firmware/interfaces.xml"
+DRIVER_FOLDER = "/drivers"
+WINDOW_TITLE = "Downloading ASIO driver"
+WORKING_FOLDER = ("Tarnwell", "StrellDriver")
+HUGE_CATALOGUE_BYTES = 20 * 1024 * 1024
+DEEP_NESTING = 100000
+
+# Setup.exe stand-ins that are no program of the build. The environment reaches them through the installer.
+NOT_A_PROGRAM = b'printf "%s\\n" "$0" >> "$FAULT_SCRIPT_RECORD"\nexit 7\n'
+SIGNAL_SCRIPT = b'#!/bin/sh\nprintf "%s\\n" "$0" >> "$FAULT_SCRIPT_RECORD"\nkill -SEGV $$\nexit 99\n'
+HTML_PAGE = b"<!DOCTYPE html>\n<html><body><h1>Downloads are moving</h1><p>Please try later.</p></body></html>\n"
+
+
+def package_stem(name):
+    """The package folder the installer looks in: the file name without ".zip" (any case)."""
+    return name[:-4] if name.lower().endswith(".zip") else name
+
+
+def setup_subfolder(setup: Setup, build):
+    """Takes a Setup and a build; gives back the sub-folder of the package folder that holds Setup.exe."""
+    native = "x64" if build == LINUX else "x64_Win10"
+    other = "x64_Win10" if build == LINUX else "x64"
+    return {"native": native, "other": other}.get(setup.subfolder, setup.subfolder)
+
+
+def native_subfolder(build):
+    return "x64" if build == LINUX else "x64_Win10"
+
+
+# Catalogue documents
+
+def _entry_line(pid, driver, name):
+    return f"  <interface name={quoteattr(name)} pid={quoteattr(pid)} driver={quoteattr(driver)} file=\"\"/>"
+
+
+def catalogue_text(setup: Setup, base_url, our_pid, second_pid, other_pids, second_package):
+    """Takes a Setup, the packages' base address and product ids (ours, the second device's, the other
+    models'); gives back the catalogue document the Setup names, as text."""
+    head = f'<?xml version="1.0" encoding="UTF-8"?>\n<interfaces driverBaseUrl={quoteattr(base_url)}>'
+    lines = [_entry_line(f"0x{pid:04x}", f"Tarnwell_Model{pid:04x}_1.0.0.1.zip", f"Model {pid:04x}")
+             for pid in other_pids]
+    ours = _entry_line(f"0x{our_pid:04x}", setup.package_name, "Corvel")
+    second = _entry_line(f"0x{second_pid:04x}", second_package, "Second")
+    kind = setup.catalogue
+    if kind == "second-model-only":
+        lines.append(second)
+    elif kind == "huge":
+        size = len(head) + sum(len(line) + 1 for line in lines)
+        number = 0
+        while size < HUGE_CATALOGUE_BYTES:
+            # Product ids above 16 bits: never a model's.
+            line = _entry_line(f"0x{0x10000 + number:x}", f"Tarnwell_Filler{number}_1.0.0.1.zip", f"Filler {number}")
+            lines.append(line)
+            size += len(line) + 1
+            number += 1
+        lines.append(ours)
+    elif kind.startswith("nested-"):
+        levels = DEEP_NESTING if kind == "nested-deep" else int(kind.split("-")[1]) - 1  # the root is a level
+        lines.append(ours)
+        lines.append("<n>" * levels + "</n>" * levels)
+    else:
+        lines.append(ours)
+        if setup.devices == "several":
+            lines.append(second)
+    return "\n".join([head, *lines, "</interfaces>"]) + "\n"
+
+
+def catalogue_routes(setup: Setup, text):
+    """Takes a Setup and its catalogue text; gives back {path: Route} for the catalogue server."""
+    body = text.encode("utf-8")
+    cut = body.rindex(b"</interfaces>")  # after our entry, before the root closes
+    kind = setup.catalogue
+    if kind == "error-404":
+        return {CATALOGUE_PATH: servers.error_page(404)}
+    if kind == "error-500":
+        return {CATALOGUE_PATH: servers.error_page(500)}
+    if kind == "truncated":
+        return {CATALOGUE_PATH: servers.truncated(body, cut, content_type="application/xml")}
+    if kind == "reset":
+        return {CATALOGUE_PATH: servers.reset(body, cut, content_type="application/xml")}
+    if kind == "redirect-loop":
+        return {CATALOGUE_PATH: servers.redirect("/loop/interfaces.xml"),
+                "/loop/interfaces.xml": servers.redirect(CATALOGUE_PATH)}
+    return {CATALOGUE_PATH: servers.Route(body=body, content_type="application/xml")}
+
+
+# Driver packages
+
+DAMAGED_ENTRY = "data/firmware.bin"
+
+
+def firmware_image():
+    """The bytes of the data entry whose stream "corrupt-data" damages (the same every time)."""
+    words = random.Random(7).choices(["alpha", "bravo", "delta", "kilo", "lima", "sierra", "tango"], k=60000)
+    return (" ".join(words) + "\n").encode("ascii")
+
+
+def _info(name, mode=0o644, directory=False):
+    info = zipfile.ZipInfo(name, date_time=(2024, 3, 1, 12, 0, 0))
+    info.external_attr = ((stat.S_IFDIR if directory else stat.S_IFREG) | mode) << 16
+    info.compress_type = zipfile.ZIP_STORED if directory else zipfile.ZIP_DEFLATED
+    return info
+
+
+def package_bytes(setup: Setup, build, setup_program: bytes, sentinel: str):
+    """Takes a Setup, a build, the stand-in setup program's bytes and the sentinel tree's absolute path as
+    the build writes it; gives back the driver package the Setup names, as bytes."""
+    stem = package_stem(setup.package_name)
+    folder = f"{stem}/{setup_subfolder(setup, build)}"
+    entries = []
+    if setup.package != "empty-archive":
+        entries.append((_info(f"{stem}/readme.txt"), b"Driver package for tests.\r\n"))
+        if setup.package == "setup-folder":
+            entries.append((_info(f"{folder}/Setup.exe/", 0o755, directory=True), b""))
+            entries.append((_info(f"{folder}/Setup.exe/inside.txt"), b"a folder, not a program\n"))
+        else:
+            program = {"not-a-program": NOT_A_PROGRAM, "signal-script": SIGNAL_SCRIPT}.get(setup.package,
+                                                                                         setup_program)
+            entries.append((_info(f"{folder}/Setup.exe", 0o755), program))
+        if setup.package == "corrupt-data":
+            entries.append((_info(f"{stem}/{DAMAGED_ENTRY}"), firmware_image()))
+        if setup.package == "link-entry":
+            link = _info(f"{stem}/drop")
+            link.external_attr = (stat.S_IFLNK | 0o777) << 16
+            entries.append((link, sentinel.encode("utf-8")))
+            entries.append((_info(f"{stem}/drop/escaped-link.txt"), b"outside\n"))
+        if setup.package == "non-utf8-name":
+            entries.append((_info(f"{stem}/bad-##.txt"), b"a name that is not UTF-8\n"))
+        for name, text in setup.entries:
+            entries.append((_info(name.replace("{sentinel}", sentinel)), text.encode("utf-8")))
+
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        for info, data in entries:
+            archive.writestr(info, data)
+    data = buffer.getvalue()
+
+    if setup.package == "corrupt-data":
+        data = _damage_entry(data, f"{stem}/{DAMAGED_ENTRY}")
+    elif setup.package == "non-utf8-name":
+        name = f"{stem}/bad-##.txt".encode("ascii")
+        assert data.count(name) == 2  # the local header and the central directory
+        data = data.replace(name, name.replace(b"##", b"\xff\xfe"))
+    elif setup.package == "truncated-archive":
+        data = data[:len(data) // 2]
+    return data
+
+
+def _damage_entry(data, name):
+    """Takes a zip's bytes and an entry name; gives back the zip with bytes in the middle of that entry's
+    compressed stream overwritten (its sizes and CRC left as they were)."""
+    with zipfile.ZipFile(io.BytesIO(data)) as archive:
+        info = archive.getinfo(name)
+    offset = info.header_offset
+    name_length, extra_length = struct.unpack_from("<HH", data, offset + 26)
+    start = offset + 30 + name_length + extra_length + info.compress_size // 3
+    damaged = bytearray(data)
+    damaged[start:start + 48] = bytes((0xFF, 0x00, 0xA5) * 16)
+    return bytes(damaged)
+
+
+def package_routes(setup: Setup, body: bytes, path, plain_url=None):
+    """Takes a Setup, the package bytes, the package's path and, for "redirect-http", the same package's
+    plain-http address; gives back {path: Route} for the server that the package address names."""
+    kind = setup.delivery
+    if kind == "error-404":
+        return {path: servers.error_page(404)}
+    if kind == "error-500":
+        return {path: servers.error_page(500)}
+    if kind == "truncated":
+        return {path: servers.truncated(body, len(body) // 2)}
+    if kind == "reset":
+        return {path: servers.reset(body, len(body) // 2)}
+    if kind == "redirect-loop":
+        return {path: servers.redirect("/loop" + path), "/loop" + path: servers.redirect(path)}
+    if kind == "redirect-http":
+        return {path: servers.redirect(plain_url)}
+    if kind == "html-page":
+        return {path: servers.ok(HTML_PAGE, content_type="text/html")}
+    if kind == "empty-body":
+        return {path: servers.ok(b"")}
+    return {path: servers.ok(body, content_type="application/zip")}
+
+
+# Folders a run must leave alone
+
+def prepare_temp_folder(temp, disk):
+    """Takes the installer's temporary folder and the Setup's disk arrangement; fills it as an earlier run
+    and other programs left it."""
+    temp = Path(temp)
+    temp.mkdir(parents=True, exist_ok=True)
+    (temp / "unrelated.txt").write_text("not ours\n")
+    (temp / "other-app" / "cache").mkdir(parents=True, exist_ok=True)
+    (temp / "other-app" / "cache" / "data.bin").write_bytes(bytes(range(256)))
+    outer = temp / WORKING_FOLDER[0]
+    working = outer / WORKING_FOLDER[1]
+    if disk == "read-only-temp":
+        return
+    if disk == "outer-path-file":
+        outer.write_text("a file where the working folder's parent goes\n")
+        return
+    outer.mkdir(exist_ok=True)
+    (outer / "keep.txt").write_text("beside the working folder\n")
+    if disk == "working-path-file":
+        working.write_text("a file where the working folder goes\n")
+        return
+    old = working / "Tarnwell_Old_0.0.0.1" / "x64"
+    old.mkdir(parents=True, exist_ok=True)
+    (old / "Setup.exe").write_bytes(b"left by an earlier run")
+    (working / "notes.txt").write_text("old\n")
+
+
+def earlier_run_files(temp):
+    """The files prepare_temp_folder leaves in the working folder, as Paths."""
+    working = Path(temp).joinpath(*WORKING_FOLDER)
+    return [working / "Tarnwell_Old_0.0.0.1" / "x64" / "Setup.exe", working / "notes.txt"]
+
+
+def prepare_sentinel(folder):
+    """Takes a folder beside the temporary folder; fills it with a small tree no run may touch."""
+    folder = Path(folder)
+    (folder / "sub").mkdir(parents=True, exist_ok=True)
+    (folder / "keep.txt").write_text("sentinel\n")
+    (folder / "sub" / "deep.txt").write_text("sentinel, deeper\n")
+
+
+def snapshot(root, skip=()):
+    """Takes a folder and relative paths (tuples of names) whose subtrees to leave out; gives back
+    {relative path: ("dir",) | ("file", size, sha256) | ("link", target)} for everything below it, without
+    following links and without the downloaded files (temp_*) directly in it."""
+    root = Path(root)
+    skip = {tuple(part) for part in skip}
+    found = {}
+    if not root.exists():
+        return found
+    for folder, dirs, files in os.walk(root, followlinks=False):
+        relative = Path(folder).relative_to(root).parts
+        for name in sorted(dirs + files):
+            parts = relative + (name,)
+            if parts in skip or (not relative and name.startswith("temp_")):
+                if name in dirs:
+                    dirs.remove(name)
+                continue
+            path = Path(folder, name)
+            mode = path.lstat().st_mode
+            if stat.S_ISLNK(mode):
+                found["/".join(parts)] = ("link", os.readlink(path))
+                if name in dirs:
+                    dirs.remove(name)
+            elif stat.S_ISDIR(mode):
+                found["/".join(parts)] = ("dir",)
+            else:
+                content = path.read_bytes()
+                found["/".join(parts)] = ("file", len(content), hashlib.sha256(content).hexdigest())
+    return found
+
+
+def snapshot_changes(before, after):
+    """Takes two snapshots; gives back a sorted list of texts naming what was added, removed or changed."""
+    changes = [f"added {name}" for name in after if name not in before]
+    changes += [f"removed {name}" for name in before if name not in after]
+    changes += [f"changed {name}" for name in before if name in after and before[name] != after[name]]
+    return sorted(changes)
+
+
+def downloaded_files(temp):
+    """The installer's downloaded files (temp_*) directly in the temporary folder."""
+    return sorted(path.name for path in Path(temp).glob("temp_*"))

@@ -1,0 +1,437 @@
+"""The fault matrix: one row per way a whole installer run can go wrong, with what the run must do about it.
+
+Each row (a ``Case``) names what breaks, how the run is arranged (a ``Setup``), the exit code that the
+starting process must read, the diagnostic text on standard output and standard error, how many times the
+setup program must run, what the loopback server must be asked, and the builds it runs on:
+
+- "linux": StrellDriverInstaller-loopback of the Linux build; the shell reads the low 8 bits of the code.
+- "windows": StrellDriverInstaller-loopback.exe under Wine; a Windows parent reads all 32 bits.
+
+The runners (test_fault_matrix_linux.py, test_fault_matrix_wine.py) arrange each row's Setup, run the
+installer once, and check beside the row's own expectations what holds for every row: the progress window
+is closed at the end, the downloaded file (temp_* in the temporary folder) is gone, nothing outside the
+working folder Tarnwell/StrellDriver changed (the rest of the temporary folder and a sentinel tree beside
+it), and the run ended within its bound.
+
+Diagnostics are regular expressions that must match the whole text ("" means nothing at all); "{sentinel}"
+in an entry name stands for the sentinel tree's absolute path as the build under test writes it.
+
+``render_markdown()`` gives back MATRIX.md; ``python3 fault_matrix.py --write`` rewrites it.
+"""
+
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Dict, Optional, Tuple, Union
+
+LINUX = "linux"
+WINDOWS = "windows"
+BUILDS = (LINUX, WINDOWS)
+
+# The installer's own exit codes.
+NOT_ELEVATED = -6
+SETUP_PROGRAM_MISSING = -5
+NO_SUPPORTED_DEVICE = -4
+DRIVER_PACKAGE_FAILED = -3
+CODE_NAMES = {NOT_ELEVATED: "notElevated", SETUP_PROGRAM_MISSING: "setupProgramMissing",
+              NO_SUPPORTED_DEVICE: "noSupportedDevice", DRIVER_PACKAGE_FAILED: "driverPackageFailed"}
+
+ACCESS_VIOLATION = 0xC0000005  # what Windows reports for a program that crashed on a bad memory access
+
+PACKAGE = "Tarnwell_Corvel_1.2.0.7.zip"
+SECOND_PACKAGE = "Tarnwell_Second_2.0.0.1.zip"
+SETUP_EXE = "Tarnwell_Corvel_Setup_1.2.0.7.exe"
+
+AREAS = ("server", "package", "setup", "disk", "devices")
+
+# The values each Setup field may take (see Setup), and those the Wine runner can arrange.
+SETUP_CHOICES = {
+    "server": ("ok", "none", "untrusted", "package-untrusted", "package-refused"),
+    "catalogue": ("good", "error-404", "error-500", "truncated", "reset", "huge", "nested-64", "nested-65",
+                  "nested-deep", "redirect-loop", "second-model-only"),
+    "delivery": ("file", "error-404", "error-500", "truncated", "reset", "redirect-loop", "redirect-http",
+                 "html-page", "empty-body"),
+    "package": ("good", "corrupt-data", "truncated-archive", "empty-archive", "setup-folder", "link-entry",
+                "non-utf8-name", "not-a-program", "signal-script"),
+    "subfolder": ("native", "other", "x86"),
+    "disk": ("as-left", "working-path-file", "outer-path-file", "read-only-temp", "read-only-outer"),
+    "devices": ("one", "none", "unsupported", "several"),
+    "token": ("elevated", "limited"),
+}
+WINDOWS_SETUP_LIMITS = {"disk": ("as-left", "read-only-outer"), "devices": ("one", "none"),
+                        "catalogue": tuple(c for c in SETUP_CHOICES["catalogue"] if c != "second-model-only"),
+                        "package": tuple(p for p in SETUP_CHOICES["package"] if p != "signal-script")}
+ASKS = ("nothing", "catalogue", "package", None)
+
+
+def seen_by(build: str, code: int) -> int:
+    """Takes a build and a 32-bit exit code (signed or not); gives back what the starting process reads:
+    the low 8 bits on Linux, all 32 bits as an unsigned number from a Windows parent."""
+    return code & 0xFF if build == LINUX else code & 0xFFFFFFFF
+
+
+def both(code: int) -> Dict[str, int]:
+    """Takes one exit code; gives back the expected code for each build."""
+    return {build: seen_by(build, code) for build in BUILDS}
+
+
+def linux_only(code: int) -> Dict[str, int]:
+    return {LINUX: seen_by(LINUX, code)}
+
+
+def windows_only(code: int) -> Dict[str, int]:
+    return {WINDOWS: seen_by(WINDOWS, code)}
+
+
+@dataclass(frozen=True)
+class Setup:
+    """How one run is arranged. Every field has the value of an ordinary, successful run by default.
+
+    server:    "ok" (our fault server on the loopback port, trusted), "none" (nothing listening there),
+               "untrusted" (the loopback server has a certificate of a second CA that is not trusted),
+               "package-untrusted" / "package-refused" (catalogue fine, the packages' base address names a
+               second server with an untrusted certificate / a port where nothing listens).
+    catalogue: "good" (lists every model, ours last), "error-404", "error-500", "truncated" / "reset"
+               (cut off just before the root element closes, after our entry), "huge" (over 20 MB, ours
+               last), "nested-64" / "nested-65" (elements that deep beside our entry), "nested-deep"
+               (100000 levels), "redirect-loop", "second-model-only" (lists only the second device's model).
+    delivery:  how the package address is answered: "file", "error-404", "error-500", "truncated" (half
+               the body against its length), "reset" (TCP reset mid-body), "redirect-loop",
+               "redirect-http" (a redirect to the same package on a plain-http server), "html-page" (200
+               with an HTML page), "empty-body" (200 with no bytes).
+    package:   "good", "corrupt-data" (a data entry's compressed stream damaged), "truncated-archive" (the
+               first half of the zip, no central directory), "empty-archive" (a zip of no entries),
+               "setup-folder" (a folder named Setup.exe), "link-entry", "non-utf8-name", "not-a-program"
+               (Setup.exe is a text of shell commands), "signal-script" (Setup.exe is a script that kills
+               itself with SIGSEGV).
+    subfolder: where Setup.exe sits in the package folder: "native" (the folder for the build at hand:
+               x64 on Linux, x64_Win10 on Windows 10), "other" (the other one of x64 / x64_Win10), "x86".
+    entries:   extra entries after Setup.exe, as (name, text); "{sentinel}" is replaced (see module doc).
+    package_name: the driver file name the catalogue gives for our model.
+    setup_env: FAKE_SETUP_* settings for the stand-in setup program.
+    disk:      "as-left" (an earlier run's working folder), "working-path-file" (a file where the working
+               folder goes), "outer-path-file" (a file named Tarnwell), "read-only-temp" (the temporary
+               folder cannot be written, no Tarnwell folder in it), "read-only-outer" (Tarnwell and the
+               earlier working folder cannot be written).
+    devices:   "one" (our model and a foreign device), "none", "unsupported" (a foreign device and a
+               maker's device with an unlisted product id), "several" (our model, then a second model).
+    token:     "elevated", or "limited" (not root on Linux; a limited token under Wine).
+    """
+
+    server: str = "ok"
+    catalogue: str = "good"
+    delivery: str = "file"
+    package: str = "good"
+    subfolder: str = "native"
+    entries: Tuple[Tuple[str, str], ...] = ()
+    package_name: str = PACKAGE
+    setup_env: Tuple[Tuple[str, str], ...] = ()
+    disk: str = "as-left"
+    devices: str = "one"
+    token: str = "elevated"
+
+    def describe(self) -> str:
+        """Gives back the fields that differ from an ordinary run, as "name=value" texts."""
+        parts = []
+        for name, default in Setup.__dataclass_fields__.items():
+            value = getattr(self, name)
+            if value != default.default:
+                if name == "entries":
+                    value = ", ".join(entry for entry, _ in value)
+                elif name == "setup_env":
+                    value = ", ".join(f"{k}={v}" for k, v in value)
+                parts.append(f"{name}={value}")
+        return "; ".join(parts) or "ordinary run"
+
+
+PerBuild = Union[str, Dict[str, str]]
+
+
+@dataclass(frozen=True)
+class Case:
+    """One row. exit: the code each build's starting process reads (its keys are the builds the row runs
+    on). stdout / stderr: regular expressions for the whole text, one for both builds or one per build.
+    runs: how many times the setup program runs (one number, or one per build). asks: what the loopback
+    server is asked: "nothing", "catalogue" (the catalogue only), "package" (the catalogue, then the
+    package), or None (not checked). checks: further checks by name, done by the runners."""
+
+    id: str
+    area: str
+    fault: str
+    setup: Setup
+    exit: Dict[str, int]
+    stderr: PerBuild = ""
+    stdout: PerBuild = ""
+    runs: Union[int, Dict[str, int]] = 0
+    asks: Optional[str] = "package"
+    checks: Tuple[str, ...] = ()
+    note: str = ""
+    bound_s: int = 90
+
+    @property
+    def builds(self) -> Tuple[str, ...]:
+        return tuple(build for build in BUILDS if build in self.exit)
+
+    def stderr_for(self, build: str) -> str:
+        return self.stderr if isinstance(self.stderr, str) else self.stderr.get(build, "")
+
+    def stdout_for(self, build: str) -> str:
+        return self.stdout if isinstance(self.stdout, str) else self.stdout.get(build, "")
+
+    def runs_for(self, build: str) -> int:
+        return self.runs if isinstance(self.runs, int) else self.runs.get(build, 0)
+
+
+def zip_error(message: str) -> str:
+    """Takes a pattern for the unpacking's message; gives back the pattern of the whole diagnostic."""
+    return "zip error:" + message + r"\n"
+
+
+def outside(name_pattern: str) -> str:
+    return zip_error("Entry " + name_pattern + " is outside the target directory")
+
+
+# Extra checks the runners know (see the runners' check_* methods).
+CHECK_DAMAGED_FILE_DIFFERS = "damaged-file-unpacked-unnoticed"
+CHECK_EARLIER_ENTRIES_STAY = "entries-before-the-bad-one-stay"
+CHECK_PLAIN_HTTP_ASKED = "package-fetched-over-plain-http"
+CHECK_EARLIER_RUN_KEPT = "earlier-run-files-still-there"
+CHECK_SECOND_NOT_ASKED = "second-model-not-asked"
+CHECK_DRIVE_ROOTS_UNTOUCHED = "nothing-at-the-drive-roots"
+CHECKS_BY_BUILD = {
+    LINUX: (CHECK_DAMAGED_FILE_DIFFERS, CHECK_EARLIER_ENTRIES_STAY, CHECK_PLAIN_HTTP_ASKED, CHECK_EARLIER_RUN_KEPT,
+            CHECK_SECOND_NOT_ASKED),
+    WINDOWS: (CHECK_EARLIER_ENTRIES_STAY, CHECK_PLAIN_HTTP_ASKED, CHECK_EARLIER_RUN_KEPT,
+              CHECK_DRIVE_ROOTS_UNTOUCHED),
+}
+
+CASES = (
+    # Server
+    Case("server-refused", "server", "nothing listens on the catalogue's port",
+         Setup(server="none"), both(DRIVER_PACKAGE_FAILED), asks=None),
+    Case("server-untrusted-catalogue", "server", "the catalogue server's certificate is from an untrusted CA",
+         Setup(server="untrusted"), both(DRIVER_PACKAGE_FAILED), asks="nothing"),
+    Case("server-untrusted-package", "server", "the package server's certificate is from an untrusted CA",
+         Setup(server="package-untrusted"), both(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("server-refused-package", "server", "nothing listens where the package address points",
+         Setup(server="package-refused"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-truncated", "server", "catalogue cut short (clean close) after our entry, root not closed",
+         Setup(catalogue="truncated"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-reset", "server", "catalogue connection reset after our entry, root not closed",
+         Setup(catalogue="reset"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-404", "server", "catalogue answered with a 404 page",
+         Setup(catalogue="error-404"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-500", "server", "catalogue answered with a 500 page",
+         Setup(catalogue="error-500"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-huge", "server", "catalogue of over 20 MB, our entry last",
+         Setup(catalogue="huge", setup_env=(("EXIT_CODE", "14"),)), linux_only(14), runs=1, bound_s=240),
+    Case("catalogue-nested-64", "server", "elements nested 64 deep beside our entry (the deepest allowed)",
+         Setup(catalogue="nested-64", setup_env=(("EXIT_CODE", "15"),)), linux_only(15), runs=1),
+    Case("catalogue-nested-65", "server", "elements nested 65 deep beside our entry",
+         Setup(catalogue="nested-65"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-nested-deep", "server", "elements nested 100000 deep (a parser that recursed would crash)",
+         Setup(catalogue="nested-deep"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-redirect-loop", "server", "catalogue address redirects in a loop",
+         Setup(catalogue="redirect-loop"), linux_only(DRIVER_PACKAGE_FAILED), asks=None),
+    Case("package-truncated", "server", "package body cut short against its Content-Length",
+         Setup(delivery="truncated"), both(DRIVER_PACKAGE_FAILED)),
+    Case("package-reset", "server", "package connection reset mid-body",
+         Setup(delivery="reset"), linux_only(DRIVER_PACKAGE_FAILED)),
+    Case("package-404", "server", "package answered with a 404 page (saved and opened as a zip)",
+         Setup(delivery="error-404"), both(SETUP_PROGRAM_MISSING)),
+    Case("package-500", "server", "package answered with a 500 page (saved and opened as a zip)",
+         Setup(delivery="error-500"), linux_only(SETUP_PROGRAM_MISSING)),
+    Case("package-redirect-loop", "server", "package address redirects in a loop",
+         Setup(delivery="redirect-loop"),
+         {LINUX: seen_by(LINUX, DRIVER_PACKAGE_FAILED), WINDOWS: seen_by(WINDOWS, SETUP_PROGRAM_MISSING)},
+         note="curl gives up after 5 redirects (no task: -3); JUCE's own WinINet loop stops following after "
+              "5 and saves the last redirect's page, which is then opened as a zip (-5)"),
+    Case("package-redirect-to-http", "server", "package address redirects from https to plain http",
+         Setup(delivery="redirect-http", setup_env=(("EXIT_CODE", "16"),)), both(16), runs=1,
+         checks=(CHECK_PLAIN_HTTP_ASKED,),
+         note="the framework follows the redirect: the package is fetched over plain http and its setup "
+              "program is run"),
+    # Package
+    Case("zip-slip-parent", "package", 'entry "../escaped.txt" (into Tarnwell, beside the working folder)',
+         Setup(entries=(("../escaped.txt", "outside\n"),)), linux_only(DRIVER_PACKAGE_FAILED),
+         stderr=outside(r"\.\./escaped\.txt"), checks=(CHECK_EARLIER_ENTRIES_STAY,)),
+    Case("zip-slip-inner", "package", 'entry "a/../../../escaped.txt" (climbs out of the working folder midway)',
+         Setup(entries=(("a/../../../escaped.txt", "outside\n"),)), linux_only(DRIVER_PACKAGE_FAILED),
+         stderr=outside(r"a/\.\./\.\./\.\./escaped\.txt"), checks=(CHECK_EARLIER_ENTRIES_STAY,)),
+    Case("zip-slip-absolute", "package", "entry with an absolute path into the sentinel tree",
+         Setup(entries=(("{sentinel}/escaped-absolute.txt", "outside\n"),)), linux_only(DRIVER_PACKAGE_FAILED),
+         stderr=outside(r"/.+/sentinel/escaped-absolute\.txt"), checks=(CHECK_EARLIER_ENTRIES_STAY,)),
+    Case("zip-slip-backslash", "package", 'entry "..\\escaped.txt" (a backslash separator)',
+         Setup(entries=(("..\\escaped.txt", "outside\n"),)), both(DRIVER_PACKAGE_FAILED),
+         stderr={LINUX: outside(r"\.\./escaped\.txt"), WINDOWS: outside(r"\.\.\\escaped\.txt")},
+         checks=(CHECK_EARLIER_ENTRIES_STAY,),
+         note="on Linux JUCE turns backslashes into slashes before its check, so the message shows ../"),
+    Case("zip-slip-drive", "package", 'entry "C:\\...\\sentinel\\escaped-drive.txt" (a drive-letter path)',
+         Setup(entries=(("{sentinel}\\escaped-drive.txt", "outside\n"),)), windows_only(DRIVER_PACKAGE_FAILED),
+         stderr=outside(r"C:\\.+\\sentinel\\escaped-drive\.txt"), checks=(CHECK_EARLIER_ENTRIES_STAY,)),
+    Case("zip-slip-rooted", "package", 'entry "\\strell-fault-escaped.txt" (the root of the current drive)',
+         Setup(entries=(("\\strell-fault-escaped.txt", "outside\n"),)), windows_only(DRIVER_PACKAGE_FAILED),
+         stderr=outside(r"\\strell-fault-escaped\.txt"),
+         checks=(CHECK_EARLIER_ENTRIES_STAY, CHECK_DRIVE_ROOTS_UNTOUCHED)),
+    Case("package-corrupt-entry", "package", "a data entry's compressed stream is damaged (CRC no longer matches)",
+         Setup(package="corrupt-data", setup_env=(("EXIT_CODE", "17"),)), linux_only(17), runs=1,
+         checks=(CHECK_DAMAGED_FILE_DIFFERS,),
+         note="JUCE checks no CRCs and does not report a broken stream: the damaged file is unpacked and "
+              "the setup program runs as if all were well"),
+    Case("package-truncated-archive", "package", "the zip's second half missing (no central directory)",
+         Setup(package="truncated-archive"), linux_only(SETUP_PROGRAM_MISSING)),
+    Case("package-empty-archive", "package", "a zip without entries",
+         Setup(package="empty-archive"), linux_only(SETUP_PROGRAM_MISSING)),
+    Case("package-empty-body", "package", "the package answered with 200 and no bytes",
+         Setup(delivery="empty-body"), linux_only(SETUP_PROGRAM_MISSING)),
+    Case("package-html-page", "package", "an HTML page with status 200 instead of a zip",
+         Setup(delivery="html-page"), linux_only(SETUP_PROGRAM_MISSING)),
+    Case("package-only-x86", "package", "Setup.exe only in the x86 sub-folder",
+         Setup(subfolder="x86"), linux_only(SETUP_PROGRAM_MISSING)),
+    Case("package-other-windows-folder", "package",
+         "Setup.exe only in the folder for the other Windows generation (x64_Win10 on Linux, x64 on Windows 10)",
+         Setup(subfolder="other"), both(SETUP_PROGRAM_MISSING)),
+    Case("package-setup-is-a-folder", "package", "Setup.exe is a folder",
+         Setup(package="setup-folder"), linux_only(SETUP_PROGRAM_MISSING)),
+    Case("package-link-entry", "package", "a symbolic-link entry pointing at the sentinel tree",
+         Setup(package="link-entry"), linux_only(DRIVER_PACKAGE_FAILED),
+         stderr=zip_error(r"Entry Tarnwell_Corvel_1\.2\.0\.7/drop is a symbolic link")),
+    Case("package-non-utf8-name", "package", "an entry name that is not UTF-8",
+         Setup(package="non-utf8-name"), linux_only(DRIVER_PACKAGE_FAILED),
+         stderr=zip_error("Entry name is not valid UTF-8")),
+    # Setup program
+    Case("setup-access-violation", "setup", "the setup program crashes (exit code 0xC0000005)",
+         Setup(setup_env=(("EXIT_CODE", str(ACCESS_VIOLATION)),)), windows_only(ACCESS_VIOLATION), runs=1),
+    Case("setup-killed-by-signal", "setup", "the setup program is killed by SIGSEGV",
+         Setup(package="signal-script"), linux_only(0), runs=1,
+         note="JUCE reports exit code 0 for a child ended by a signal: the crash reads as success"),
+    Case("setup-exits-minus-3", "setup", "the setup program itself exits with -3",
+         Setup(setup_env=(("EXIT_CODE", str(DRIVER_PACKAGE_FAILED & 0xFFFFFFFF)),)), both(DRIVER_PACKAGE_FAILED),
+         runs=1, note="indistinguishable from the installer's own driverPackageFailed"),
+    Case("setup-huge-output", "setup", "the setup program writes 10 MB to stdout and 2.5 MB to stderr",
+         Setup(setup_env=(("OUTPUT_BYTES", str(10 * 1024 * 1024)), ("EXIT_CODE", "18"))), both(18), runs=1,
+         bound_s=150),
+    Case("setup-not-a-program", "setup", "Setup.exe is a text of shell commands, not a program",
+         Setup(package="not-a-program"),
+         {LINUX: seen_by(LINUX, 7), WINDOWS: seen_by(WINDOWS, SETUP_PROGRAM_MISSING)},
+         runs={LINUX: 1, WINDOWS: 0},
+         note="Windows cannot start it (-5); on Linux execvp hands a file without a known format to /bin/sh, "
+              "so the text runs as a shell script (here: exit 7)"),
+    Case("setup-download-is-an-error-page", "setup", "an .exe driver address answered with a 404 page",
+         Setup(package_name=SETUP_EXE, delivery="error-404"),
+         {LINUX: seen_by(LINUX, 2), WINDOWS: seen_by(WINDOWS, SETUP_PROGRAM_MISSING)},
+         note="Windows cannot start the page (-5); on Linux /bin/sh reads it as a script and fails on its "
+              "syntax (2)"),
+    # Disk
+    Case("disk-working-path-is-a-file", "disk", "a file where the working folder goes",
+         Setup(disk="working-path-file", setup_env=(("EXIT_CODE", "19"),)), linux_only(19), runs=1,
+         note="the file is deleted like an earlier working folder and the run goes on"),
+    Case("disk-outer-path-is-a-file", "disk", "a file named Tarnwell where the working folder's parent goes",
+         Setup(disk="outer-path-file"), linux_only(DRIVER_PACKAGE_FAILED), asks="nothing"),
+    Case("disk-temp-read-only", "disk", "the temporary folder cannot be written",
+         Setup(disk="read-only-temp"), linux_only(DRIVER_PACKAGE_FAILED), asks="nothing"),
+    Case("disk-working-folder-read-only", "disk", "Tarnwell and an earlier working folder cannot be written",
+         Setup(disk="read-only-outer"), both(DRIVER_PACKAGE_FAILED),
+         stderr=zip_error(r"Failed to create target folder: .+[/\\]Tarnwell[/\\]StrellDriver[/\\]"
+                          r"Tarnwell_Corvel_1\.2\.0\.7"),
+         checks=(CHECK_EARLIER_RUN_KEPT,),
+         note="Linux: a read-only bind mount in the test's namespace (root ignores permissions); Wine: the "
+              "immutable attribute (chattr +i) on the Linux folders, since a read-only attribute set through "
+              "Windows does not stop writes"),
+    # Devices and token
+    Case("devices-none", "devices", "no USB device at all",
+         Setup(devices="none"), both(NO_SUPPORTED_DEVICE), asks="nothing"),
+    Case("devices-unsupported-only", "devices", "only a foreign device and a maker's device with an unlisted id",
+         Setup(devices="unsupported"), linux_only(NO_SUPPORTED_DEVICE), asks="nothing"),
+    Case("devices-several-supported", "devices", "two supported models: one driver step, for the first found",
+         Setup(devices="several", setup_env=(("EXIT_CODE", "20"),)), linux_only(20), runs=1,
+         checks=(CHECK_SECOND_NOT_ASKED,)),
+    Case("devices-first-not-in-catalogue", "devices",
+         "two supported models, the catalogue lists only the second: no fall-back to it",
+         Setup(devices="several", catalogue="second-model-only"), linux_only(DRIVER_PACKAGE_FAILED),
+         asks="catalogue", checks=(CHECK_SECOND_NOT_ASKED,)),
+    Case("devices-not-elevated", "devices", "the installer runs without elevation",
+         Setup(token="limited"), both(NOT_ELEVATED), asks="nothing"),
+)
+
+
+def case(case_id: str) -> Case:
+    """Takes an id; gives back its row."""
+    for row in CASES:
+        if row.id == case_id:
+            return row
+    raise KeyError(case_id)
+
+
+def cases_for(build: str):
+    """Takes a build; gives back its rows in table order."""
+    return [row for row in CASES if build in row.builds]
+
+
+def _code_text(build: str, code: int) -> str:
+    for value, name in CODE_NAMES.items():
+        if seen_by(build, value) == code:
+            return f"{code} ({name})"
+    return str(code)
+
+
+def _cell(text: str) -> str:
+    return text.replace("|", "\\|").replace("\n", " ")
+
+
+def _pattern_text(pattern: str) -> str:
+    if pattern == "":
+        return "nothing"
+    return "`" + pattern.replace("`", "'") + "`"
+
+
+def render_markdown() -> str:
+    """Gives back the matrix as the Markdown of MATRIX.md."""
+    lines = [
+        "# Fault matrix",
+        "",
+        "Whole runs of the installer built for tests under one fault each. Written by "
+        "`tests/faults/fault_matrix.py --write` from the table in that file; a test checks that the two agree.",
+        "",
+        "Exit codes: Linux as the shell reads them (the low 8 bits), Windows as a Windows parent reads them "
+        "(32 bits, unsigned); \"-\" where the case does not run on that build. Diagnostics are regular "
+        "expressions for the whole standard error text; standard output stays empty in every case. Every "
+        "case also checks that the progress window is closed, the downloaded file is gone, nothing outside "
+        "the working folder changed, and the run ended within its bound.",
+        "",
+        f"{len(CASES)} cases: " + ", ".join(f"{area} {sum(1 for c in CASES if c.area == area)}" for area in AREAS)
+        + f"; {len(cases_for(LINUX))} on Linux, {len(cases_for(WINDOWS))} under Wine.",
+        "",
+        "| Case | Area | Fault | Setup | Linux exit | Windows exit | Diagnostic (stderr) | Setup runs | Notes |",
+        "|---|---|---|---|---|---|---|---|---|",
+    ]
+    for row in CASES:
+        exits = [(_code_text(build, row.exit[build]) if build in row.exit else "-") for build in BUILDS]
+        if isinstance(row.stderr, str):
+            diagnostic = _pattern_text(row.stderr)
+        else:
+            diagnostic = "; ".join(f"{build}: {_pattern_text(row.stderr_for(build))}" for build in row.builds)
+        if isinstance(row.runs, int):
+            runs = str(row.runs)
+        else:
+            runs = ", ".join(f"{build} {row.runs_for(build)}" for build in row.builds)
+        notes = "; ".join(part for part in (row.note, ", ".join(row.checks)) if part)
+        lines.append("| " + " | ".join(_cell(text) for text in (
+            row.id, row.area, row.fault, row.setup.describe(), exits[0], exits[1], diagnostic, runs, notes))
+            + " |")
+    return "\n".join(lines) + "\n"
+
+
+MATRIX_DOC = Path(__file__).resolve().with_name("MATRIX.md")
+
+
+def main(argv) -> int:
+    if argv[1:] == ["--write"]:
+        MATRIX_DOC.write_text(render_markdown())
+        return 0
+    sys.stdout.write(render_markdown())
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,226 @@
+"""The fault matrix (fault_matrix.py) against the Linux installer built for tests: every row that runs on
+Linux is one whole run of StrellDriverInstaller-loopback in the test namespace (which trusts the test CA
+and shows a fake USB bus), on an Xvfb display of this test's own, against our fault server on the loopback
+port. One subTest per row. FAULT_CASES=<id>,<id> runs only those rows."""
+
+import contextlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import fault_fixtures as fx  # noqa: E402
+from fault_matrix import (CHECK_DAMAGED_FILE_DIFFERS, CHECK_EARLIER_ENTRIES_STAY, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
+                          CHECK_PLAIN_HTTP_ASKED, CHECK_SECOND_NOT_ASKED, LINUX, SECOND_PACKAGE, cases_for)
+from strelltest import native, servers  # noqa: E402
+from strelltest.wine import Xvfb  # noqa: E402
+
+FOREIGN_DEVICE = (0x046D, 0xC52B)
+# Run as root in a private mount namespace: a read-only bind mount there is the only thing that stops root
+# from writing, and it is gone with the namespace.
+READ_ONLY_THEN_RUN = 'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" && shift && exec "$@"'
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
+
+def selected(rows):
+    wanted = [name for name in os.environ.get("FAULT_CASES", "").split(",") if name]
+    return [row for row in rows if not wanted or row.id in wanted]
+
+
+class FaultMatrixLinux(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.installer = native.program("StrellDriverInstaller-loopback")
+        cls.setup_program = native.program("fake-setup").read_bytes()
+        models = native.supported_models()
+        cls.model = models[len(models) // 2]
+        cls.second = models[len(models) // 2 + 1]
+        listed = {m.product_id for m in models}
+        cls.unlisted_pid = next(pid for pid in range(0xFFF0, 0, -1) if pid not in listed)
+        cls.other_pids = [m.product_id for m in models if m not in (cls.model, cls.second)][:10]
+        scratch = tempfile.TemporaryDirectory(prefix="strell-faults-")
+        cls.addClassCleanup(scratch.cleanup)
+        cls.scratch = Path(scratch.name)
+        cls.pki = servers.shared_pki()
+        cls.untrusted_pki = servers.make_pki(cls.scratch / "untrusted-pki")  # a CA nobody trusts
+        cls.display = Xvfb()
+        cls.display.start()
+        cls.addClassCleanup(cls.display.stop)
+
+    def test_every_case(self):
+        rows = selected(cases_for(LINUX))
+        self.assertTrue(rows, "no case selected")
+        for row in rows:
+            with self.subTest(case=row.id):
+                self.run_case(row)
+
+    # One row
+
+    def run_case(self, row):
+        setup = row.setup
+        work = Path(tempfile.mkdtemp(prefix=row.id + "-", dir=self.scratch))
+        self.addCleanup(shutil.rmtree, work, True)
+        temp, sentinel = work / "tmp", work / "sentinel"
+        fx.prepare_temp_folder(temp, setup.disk)
+        fx.prepare_sentinel(sentinel)
+        usb = servers.make_usb_tree(work / "usb", self.devices(setup.devices))
+        record, script_record = work / "setup-record.jsonl", work / "script-record.txt"
+        before = (fx.snapshot(temp, skip=[fx.WORKING_FOLDER]), fx.snapshot(sentinel))
+
+        with contextlib.ExitStack() as stack:
+            served = self.serve(stack, setup, str(sentinel))
+            env = dict(os.environ, TMPDIR=str(temp), DISPLAY=self.display.display,
+                       FAKE_SETUP_RECORD=str(record), FAULT_SCRIPT_RECORD=str(script_record))
+            env.update({f"FAKE_SETUP_{name}": value for name, value in setup.setup_env})
+            command = [str(self.installer)]
+            if setup.token == "limited":
+                command = NOBODY + command
+            if setup.disk in ("read-only-temp", "read-only-outer"):
+                target = temp if setup.disk == "read-only-temp" else temp / fx.WORKING_FOLDER[0]
+                command = ["sh", "-c", READ_ONLY_THEN_RUN, "read-only", str(target)] + command
+            try:
+                result = servers.run_in_test_namespace(command, env=env, cert_bundle=self.pki.bundle,
+                                                       usb_tree=usb, timeout=row.bound_s)
+            except subprocess.TimeoutExpired:
+                self.fail(f"the run did not end within {row.bound_s} s")
+            asked = {name: server.requests if server else None for name, server in served.items()}
+
+        code = result.returncode
+        stdout = result.stdout.decode("utf-8", errors="replace")
+        stderr = result.stderr.decode("utf-8", errors="replace")
+        runs = [(r["path"], r) for r in native.read_records(record)]
+        if script_record.exists():
+            runs += [(line, None) for line in script_record.read_text().splitlines()]
+        seen = f"exit {code}, stdout {stdout[-300:]!r}, stderr {stderr[-300:]!r}, runs {[p for p, _ in runs]}"
+
+        self.assertEqual(code, row.exit[LINUX], seen)
+        self.assertRegex(stdout, "^" + row.stdout_for(LINUX) + r"\Z", seen)
+        self.assertRegex(stderr, "^" + row.stderr_for(LINUX) + r"\Z", seen)
+        self.check_runs(row, runs, temp, seen)
+        self.assertEqual(self.progress_windows(), [], "a progress window is still open")
+        self.assertEqual(fx.downloaded_files(temp), [], "the downloaded file was left behind")
+        after = (fx.snapshot(temp, skip=[fx.WORKING_FOLDER]), fx.snapshot(sentinel))
+        self.assertEqual(fx.snapshot_changes(before[0], after[0]), [], "the temporary folder changed")
+        self.assertEqual(fx.snapshot_changes(before[1], after[1]), [], "the sentinel tree changed")
+        self.check_asked(row, asked)
+        for check in row.checks:
+            self.check_named(check, row, temp, asked)
+
+    def devices(self, kind):
+        foreign = servers.UsbDevice(*FOREIGN_DEVICE, None, "1-1")
+        ours = servers.UsbDevice(self.model.vendor_id, self.model.product_id, "STRELL0001", "1-2")
+        if kind == "none":
+            return []
+        if kind == "unsupported":
+            return [foreign, servers.UsbDevice(self.model.vendor_id, self.unlisted_pid, "STRELL0009", "1-2")]
+        if kind == "several":
+            return [foreign, ours, servers.UsbDevice(self.second.vendor_id, self.second.product_id, "STRELL0002",
+                                                     "1-3")]
+        return [foreign, ours]
+
+    def serve(self, stack, setup, sentinel):
+        """Starts the servers the Setup names and gives them their routes; gives back {"catalogue": ...,
+        "package": ..., "plain": ...} (a FaultServer or None each)."""
+        served = {"catalogue": None, "package": None, "plain": None}
+        if setup.server == "none":
+            return served
+        pki = self.untrusted_pki if setup.server == "untrusted" else self.pki
+        main = stack.enter_context(servers.FaultServer(port=servers.LOOPBACK_PORT, pki=pki))
+        served["catalogue"] = served["package"] = main
+        base = main.url(fx.DRIVER_FOLDER)
+        if setup.server == "package-untrusted":
+            served["package"] = stack.enter_context(servers.FaultServer(pki=self.untrusted_pki))
+            base = served["package"].url(fx.DRIVER_FOLDER)
+        elif setup.server == "package-refused":
+            served["package"] = None
+            base = f"https://localhost:{servers.free_port()}{fx.DRIVER_FOLDER}"
+
+        text = fx.catalogue_text(setup, base, self.model.product_id, self.second.product_id, self.other_pids,
+                                 SECOND_PACKAGE)
+        for path, route in fx.catalogue_routes(setup, text).items():
+            main.set_route(path, route)
+
+        package = fx.package_bytes(setup, LINUX, self.setup_program, sentinel)
+        path = f"{fx.DRIVER_FOLDER}/{setup.package_name}"
+        plain_url = None
+        if setup.delivery == "redirect-http":
+            served["plain"] = stack.enter_context(servers.FaultServer(tls=False))
+            served["plain"].set_route(path, servers.ok(package, content_type="application/zip"))
+            plain_url = served["plain"].url(path)
+        if served["package"] is not None:
+            for route_path, route in fx.package_routes(setup, package, path, plain_url).items():
+                served["package"].set_route(route_path, route)
+        return served
+
+    # Checks
+
+    def progress_windows(self):
+        tree = subprocess.run(["xwininfo", "-display", self.display.display, "-root", "-tree"],
+                              capture_output=True, text=True, timeout=30, check=True).stdout
+        return re.findall(r'^\s*(0x[0-9a-f]+) "' + re.escape(fx.WINDOW_TITLE) + '"', tree, re.MULTILINE)
+
+    def expected_setup_path(self, row, temp):
+        """A pattern for the path the setup program must be started by."""
+        if row.setup.package_name.lower().endswith("exe"):
+            return re.escape(str(temp)) + r"/temp_[0-9a-f]+"
+        folder = Path(temp).joinpath(*fx.WORKING_FOLDER, fx.package_stem(row.setup.package_name),
+                                     fx.native_subfolder(LINUX))
+        return re.escape(str(folder / "Setup.exe"))
+
+    def check_runs(self, row, runs, temp, seen):
+        self.assertEqual(len(runs), row.runs_for(LINUX), seen)
+        for path, record in runs:
+            self.assertRegex(path, "^" + self.expected_setup_path(row, temp) + r"\Z")
+            if record is not None:
+                self.assertEqual(record["argv"], [path], "started with more than its path")
+                self.assertFalse(record["windowOpen"], "the progress window was open while the setup program ran")
+
+    def check_asked(self, row, asked):
+        catalogue_server = asked["catalogue"]
+        package_server = asked["plain"] if asked["plain"] is not None else asked["package"]
+        package_path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
+
+        def count(requests, path):
+            return len([r for r in requests or [] if r["path"] == path])
+
+        if row.asks == "nothing":
+            self.assertEqual(catalogue_server or [], [], "the server was asked")
+            self.assertEqual(count(package_server, package_path), 0, "the package was asked for")
+        elif row.asks == "catalogue":
+            self.assertEqual(count(catalogue_server, fx.CATALOGUE_PATH), 1, catalogue_server)
+            self.assertEqual(count(package_server, package_path), 0, "the package was asked for")
+        elif row.asks == "package":
+            self.assertEqual(count(catalogue_server, fx.CATALOGUE_PATH), 1, catalogue_server)
+            self.assertGreaterEqual(count(package_server, package_path), 1, "the package was never asked for")
+
+    def check_named(self, check, row, temp, asked):
+        package_folder = Path(temp).joinpath(*fx.WORKING_FOLDER, fx.package_stem(row.setup.package_name))
+        if check == CHECK_EARLIER_ENTRIES_STAY:
+            self.assertTrue((package_folder / fx.native_subfolder(LINUX) / "Setup.exe").is_file(),
+                            "the entries before the refused one were not unpacked")
+        elif check == CHECK_DAMAGED_FILE_DIFFERS:
+            damaged = package_folder / fx.DAMAGED_ENTRY
+            self.assertTrue(damaged.is_file(), "the damaged entry was not unpacked")
+            self.assertNotEqual(damaged.read_bytes(), fx.firmware_image(), "the damage did not show")
+        elif check == CHECK_PLAIN_HTTP_ASKED:
+            path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
+            self.assertEqual(len([r for r in asked["plain"] if r["path"] == path]), 1, asked["plain"])
+        elif check == CHECK_EARLIER_RUN_KEPT:
+            for path in fx.earlier_run_files(temp):
+                self.assertTrue(path.is_file(), f"{path} was removed from a read-only folder")
+        elif check == CHECK_SECOND_NOT_ASKED:
+            requests = asked["catalogue"]
+            self.assertEqual([r for r in requests if SECOND_PACKAGE in r["path"]], [],
+                             "the second model's package was asked for")
+        else:
+            self.fail(f"unknown check {check}")
+
+
+if __name__ == "__main__":
+    sys.exit(0 if unittest.main(verbosity=2, exit=False).result.wasSuccessful() else 1)

@@ -1,0 +1,211 @@
+"""The fault matrix (fault_matrix.py) against the Windows installer built for tests, under Wine: every row
+that runs on Windows is one whole run of StrellDriverInstaller-loopback.exe, started through the launcher as
+a Windows parent would (which reads all 32 bits of its exit code), in one prefix that trusts the test CA,
+reports Windows 10 and shows a registry-made USB device, against our fault server on the loopback port.
+One subTest per row. FAULT_CASES=<id>,<id> runs only those rows."""
+
+import contextlib
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import unittest
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "wine"))
+
+import fault_fixtures as fx  # noqa: E402
+from fault_matrix import (CHECK_DRIVE_ROOTS_UNTOUCHED, CHECK_EARLIER_ENTRIES_STAY, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
+                          CHECK_PLAIN_HTTP_ASKED, WINDOWS, cases_for)
+from strelltest import servers  # noqa: E402
+from wine_runs import InstallerRunCase  # noqa: E402
+
+ROOTED_ESCAPE = "strell-fault-escaped.txt"
+
+
+def selected(rows):
+    wanted = [name for name in os.environ.get("FAULT_CASES", "").split(",") if name]
+    return [row for row in rows if not wanted or row.id in wanted]
+
+
+def chattr(flag, path):
+    """Sets or clears (flag "+i" / "-i") the immutable attribute on a tree: it stops root and Wine alike."""
+    subprocess.run(["chattr", "-R", flag, str(path)], check=True, timeout=30, capture_output=True)
+
+
+class FaultMatrixWine(InstallerRunCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.untrusted_pki = servers.make_pki(cls.scratch / "untrusted-pki")  # not in the prefix's Root store
+        cls.setup_program = cls.fake_setup.read_bytes()
+        cls.sentinel = cls.temp.parent / "sentinel"  # beside the Windows user's temporary folder
+        cls.sentinel_windows = cls.temp_windows.rsplit("\\", 1)[0] + "\\sentinel"
+        cls.drive_c = Path(os.path.realpath(cls.prefix.path / "dosdevices" / "c:"))
+
+    def test_every_case(self):
+        rows = selected(cases_for(WINDOWS))
+        self.assertTrue(rows, "no case selected")
+        for row in rows:
+            with self.subTest(case=row.id):
+                try:
+                    self.run_case(row)
+                finally:
+                    self.prefix.remove_all_usb_devices()
+
+    # One row
+
+    def fresh_folders(self, setup):
+        """Empties what an earlier row left in the temporary folder and the sentinel tree, then fills them."""
+        for path in list(self.temp.iterdir()):
+            if path.is_dir() and not path.is_symlink():
+                shutil.rmtree(path)
+            else:
+                path.unlink()
+        shutil.rmtree(self.sentinel, ignore_errors=True)
+        fx.prepare_temp_folder(self.temp, setup.disk)
+        fx.prepare_sentinel(self.sentinel)
+
+    def run_case(self, row):
+        setup = row.setup
+        self.fresh_folders(setup)
+        if setup.devices != "none":
+            self.plug_in(0)
+        if self.record.exists():
+            self.record.unlink()
+        before = (fx.snapshot(self.temp, skip=[fx.WORKING_FOLDER]), fx.snapshot(self.sentinel))
+
+        with contextlib.ExitStack() as stack:
+            served = self.serve(stack, setup)
+            if setup.disk == "read-only-outer":
+                outer = self.temp / fx.WORKING_FOLDER[0]
+                chattr("+i", outer)
+                stack.callback(chattr, "-i", outer)
+            env = {"FAKE_SETUP_RECORD": self.prefix.windows_path(self.record)}
+            env.update({f"FAKE_SETUP_{name}": value for name, value in setup.setup_env})
+            try:
+                result = self.prefix.launch(self.installer, limited=setup.token == "limited", env=env,
+                                            timeout=row.bound_s)
+            except subprocess.TimeoutExpired:
+                self.fail(f"the run did not end within {row.bound_s} s")
+            asked = {name: server.requests if server else None for name, server in served.items()}
+
+        stdout, stderr = result.child_stdout, result.stderr
+        records = []
+        if self.record.exists():
+            records = [json.loads(line) for line in self.record.read_text().splitlines() if line.strip()]
+        seen = (f"exit {result.exit_code}, stdout {stdout[-300:]!r}, stderr {stderr[-300:]!r}, "
+                f"runs {[r['path'] for r in records]}")
+
+        self.assertEqual(result.launcher_code, 0, f"the run did not end within {row.bound_s} s: {seen}")
+        self.assertEqual(result.exit_code, row.exit[WINDOWS], seen)
+        self.assertRegex(stdout, "^" + row.stdout_for(WINDOWS) + r"\Z", seen)
+        self.assertRegex(stderr, "^" + row.stderr_for(WINDOWS) + r"\Z", seen)
+        self.check_runs(row, records, seen)
+        self.assertEqual([title for _, title in self.prefix.windows() if title == fx.WINDOW_TITLE], [],
+                         "a progress window is still open")
+        self.assertEqual(fx.downloaded_files(self.temp), [], "the downloaded file was left behind")
+        after = (fx.snapshot(self.temp, skip=[fx.WORKING_FOLDER]), fx.snapshot(self.sentinel))
+        self.assertEqual(fx.snapshot_changes(before[0], after[0]), [], "the temporary folder changed")
+        self.assertEqual(fx.snapshot_changes(before[1], after[1]), [], "the sentinel tree changed")
+        self.check_asked(row, asked)
+        for check in row.checks:
+            self.check_named(check, row, asked)
+
+    def serve(self, stack, setup):
+        """Starts the servers the Setup names and gives them their routes; gives back {"catalogue": ...,
+        "package": ..., "plain": ...} (a FaultServer or None each)."""
+        served = {"catalogue": None, "package": None, "plain": None}
+        if setup.server == "none":
+            return served
+        pki = self.untrusted_pki if setup.server == "untrusted" else self.pki
+        main = stack.enter_context(servers.FaultServer(port=servers.LOOPBACK_PORT, pki=pki))
+        served["catalogue"] = served["package"] = main
+        base = main.url(fx.DRIVER_FOLDER)
+        if setup.server == "package-untrusted":
+            served["package"] = stack.enter_context(servers.FaultServer(pki=self.untrusted_pki))
+            base = served["package"].url(fx.DRIVER_FOLDER)
+        elif setup.server == "package-refused":
+            served["package"] = None
+            base = f"https://localhost:{servers.free_port()}{fx.DRIVER_FOLDER}"
+
+        second_pid = self.product_id(1)
+        other_pids = [model["product_id"] for model in self.models[2:12]]
+        text = fx.catalogue_text(setup, base, self.product_id(0), second_pid, other_pids, "unused.zip")
+        for path, route in fx.catalogue_routes(setup, text).items():
+            main.set_route(path, route)
+
+        package = fx.package_bytes(setup, WINDOWS, self.setup_program, self.sentinel_windows)
+        path = f"{fx.DRIVER_FOLDER}/{setup.package_name}"
+        plain_url = None
+        if setup.delivery == "redirect-http":
+            served["plain"] = stack.enter_context(servers.FaultServer(tls=False))
+            served["plain"].set_route(path, servers.ok(package, content_type="application/zip"))
+            plain_url = served["plain"].url(path)
+        if served["package"] is not None:
+            for route_path, route in fx.package_routes(setup, package, path, plain_url).items():
+                served["package"].set_route(route_path, route)
+        return served
+
+    # Checks
+
+    def expected_setup_path(self, row):
+        """A pattern (compared without case) for the Windows path the setup program must be started by."""
+        if row.setup.package_name.lower().endswith("exe"):
+            return re.escape(self.temp_windows) + r"\\temp_[0-9a-f]+"
+        return re.escape(self.windows_temp_path(*fx.WORKING_FOLDER, fx.package_stem(row.setup.package_name),
+                                                fx.native_subfolder(WINDOWS), "Setup.exe"))
+
+    def check_runs(self, row, records, seen):
+        self.assertEqual(len(records), row.runs_for(WINDOWS), seen)
+        for record in records:
+            self.assertRegex(record["path"], "(?i)^" + self.expected_setup_path(row) + r"\Z")
+            self.assertEqual(record["argc"], 1, f"started with arguments: {record['argv']}")
+            self.assertFalse(record["windowOpen"], "the progress window was open while the setup program ran")
+
+    def check_asked(self, row, asked):
+        catalogue_server = asked["catalogue"]
+        package_server = asked["plain"] if asked["plain"] is not None else asked["package"]
+        package_path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
+
+        def count(requests, path):
+            return len([r for r in requests or [] if r["path"] == path])
+
+        if row.asks == "nothing":
+            self.assertEqual(catalogue_server or [], [], "the server was asked")
+            self.assertEqual(count(package_server, package_path), 0, "the package was asked for")
+        elif row.asks == "catalogue":
+            self.assertEqual(count(catalogue_server, fx.CATALOGUE_PATH), 1, catalogue_server)
+            self.assertEqual(count(package_server, package_path), 0, "the package was asked for")
+        elif row.asks == "package":
+            self.assertEqual(count(catalogue_server, fx.CATALOGUE_PATH), 1, catalogue_server)
+            self.assertGreaterEqual(count(package_server, package_path), 1, "the package was never asked for")
+
+    def check_named(self, check, row, asked):
+        package_folder = self.working_folder / fx.package_stem(row.setup.package_name)
+        if check == CHECK_EARLIER_ENTRIES_STAY:
+            self.assertTrue((package_folder / fx.native_subfolder(WINDOWS) / "Setup.exe").is_file(),
+                            "the entries before the refused one were not unpacked")
+        elif check == CHECK_PLAIN_HTTP_ASKED:
+            path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
+            self.assertEqual(len([r for r in asked["plain"] if r["path"] == path]), 1, asked["plain"])
+        elif check == CHECK_EARLIER_RUN_KEPT:
+            for path in fx.earlier_run_files(self.temp):
+                self.assertTrue(path.is_file(), f"{path} was removed from a read-only folder")
+        elif check == CHECK_DRIVE_ROOTS_UNTOUCHED:
+            # The installer's current drive is Z: (the Linux root) when started from a Linux folder.
+            for root in (Path("/"), self.drive_c):
+                escaped = root / ROOTED_ESCAPE
+                if escaped.exists():
+                    escaped.unlink()
+                    self.fail(f"an entry was written to {escaped}")
+        else:
+            self.fail(f"unknown check {check}")
+
+
+if __name__ == "__main__":
+    sys.exit(0 if unittest.main(verbosity=2, exit=False).result.wasSuccessful() else 1)

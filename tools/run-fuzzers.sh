@@ -7,7 +7,7 @@
 # Exits non-zero when a regression input fails or a target finds a crash, leak, timeout or memory blow-up;
 # what failed is left in build/fuzz/work/artifacts/<target>/ (copy it to tests/fuzz/regressions/<target>/
 # once understood). Environment: FUZZ_SECONDS, FUZZ_TIMEOUT (seconds per input, default 10),
-# FUZZ_TARGETS (space-separated subset).
+# FUZZ_SEED (default 1), FUZZ_TARGETS (space-separated subset).
 #
 # Run as root, every target runs in a private mount namespace in which all file systems are read-only
 # but its scratch folders: the package target unpacks untrusted archives, and a way out of its working
@@ -18,6 +18,8 @@ source_dir=$PWD
 
 fuzz_seconds=${FUZZ_SECONDS:-60}
 fuzz_timeout=${FUZZ_TIMEOUT:-10}
+# A fixed seed by default, so that a run repeats the last one's inputs; FUZZ_SEED=0 lets libFuzzer choose.
+fuzz_seed=${FUZZ_SEED:-1}
 targets=(${FUZZ_TARGETS:-catalogue_fuzzer package_fuzzer instance_id_fuzzer})
 build_dir=$source_dir/build/fuzz
 work=$build_dir/work
@@ -103,7 +105,7 @@ for target in "${targets[@]}"; do
     cp -R "tests/fuzz/corpus/$target/." "$target_work/corpus/"
     log=$target_work/fuzz.log
     if (run_in_sandbox "$target_work" env STRELL_FUZZ_SCRATCH="$target_work/scratch" \
-        "$binary" "${flags[@]}" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+        "$binary" "${flags[@]}" -max_total_time="$fuzz_seconds" -seed="$fuzz_seed" -print_final_stats=1 \
         "$target_work/corpus") >"$log" 2>&1; then
         echo "== $target: fuzzed $(elapsed "$step") s, $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$log" |
             grep -o '[0-9]*$') inputs, corpus $(ls "$target_work/corpus" | wc -l) files, no failure"

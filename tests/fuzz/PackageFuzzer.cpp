@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <set>
 #include <sstream>
@@ -154,6 +155,13 @@ std::map<fs::path, std::string> watchedPlaces(const Scratch& s)
     for (int i = 0; i < archive.getNumEntries() && i < maxEntriesWatched; ++i)
     {
         const juce::ZipFile::ZipEntry* entry = archive.getEntry(i);
+        watch(s.working / entry->filename.toStdString());
+
+        // JUCE's path handling breaks on names that are not UTF-8; the installer refuses such archives
+        // before any path is made, so only the raw name above is watched for them.
+        if (!juce::CharPointer_UTF8::isValidString(entry->filename.toRawUTF8(), std::numeric_limits<int>::max()))
+            continue;
+
         for (const juce::String& name : {entry->filename, entry->filename.replaceCharacter('\\', '/')})
         {
             watch(s.working / name.toStdString());

@@ -302,6 +302,12 @@ class ExeChecks:
             "IMAGE_DLLCHARACTERISTICS_NX_COMPAT",
         ):
             self.assertTrue(flags & pefile.DLL_CHARACTERISTICS[name], "%s is not set" % name)
+        self.assertTrue(self.pe.has_relocs(), "no relocations: the loader could not move the image")
+        writable = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_WRITE"]
+        executable = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_EXECUTE"]
+        both = [s.Name.rstrip(b"\0").decode(errors="replace") for s in self.pe.sections
+                if s.Characteristics & writable and s.Characteristics & executable]
+        self.assertEqual(both, [], "sections both writable and executable")
 
     def test_imports_only_system_dlls(self):
         dlls = importedDlls(self.pe)

@@ -283,3 +283,23 @@ def snapshot_changes(before, after):
 def downloaded_files(temp):
     """The installer's downloaded files (temp_*) directly in the temporary folder."""
     return sorted(path.name for path in Path(temp).glob("temp_*"))
+
+
+def check_asked(test, row, asked):
+    """Takes a test case, a row and what each server was asked; checks the requests the row expects."""
+    catalogue_server = asked["catalogue"]
+    package_server = asked["plain"] if asked["plain"] is not None else asked["package"]
+    package_path = f"{DRIVER_FOLDER}/{row.setup.package_name}"
+
+    def count(requests, path):
+        return len([r for r in requests or [] if r["path"] == path])
+
+    if row.asks == "nothing":
+        test.assertEqual(catalogue_server or [], [], "the server was asked")
+        test.assertEqual(count(package_server, package_path), 0, "the package was asked for")
+    elif row.asks == "catalogue":
+        test.assertEqual(count(catalogue_server, CATALOGUE_PATH), 1, catalogue_server)
+        test.assertEqual(count(package_server, package_path), 0, "the package was asked for")
+    elif row.asks == "package":
+        test.assertEqual(count(catalogue_server, CATALOGUE_PATH), 1, catalogue_server)
+        test.assertGreaterEqual(count(package_server, package_path), 1, "the package was never asked for")

@@ -108,7 +108,7 @@ class FaultMatrixLinux(unittest.TestCase):
         after = (fx.snapshot(temp, skip=[fx.WORKING_FOLDER]), fx.snapshot(sentinel))
         self.assertEqual(fx.snapshot_changes(before[0], after[0]), [], "the temporary folder changed")
         self.assertEqual(fx.snapshot_changes(before[1], after[1]), [], "the sentinel tree changed")
-        self.check_asked(row, asked)
+        fx.check_asked(self, row, asked)
         for check in row.checks:
             self.check_named(check, row, temp, asked)
 
@@ -180,24 +180,6 @@ class FaultMatrixLinux(unittest.TestCase):
             if record is not None:
                 self.assertEqual(record["argv"], [path], "started with more than its path")
                 self.assertFalse(record["windowOpen"], "the progress window was open while the setup program ran")
-
-    def check_asked(self, row, asked):
-        catalogue_server = asked["catalogue"]
-        package_server = asked["plain"] if asked["plain"] is not None else asked["package"]
-        package_path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
-
-        def count(requests, path):
-            return len([r for r in requests or [] if r["path"] == path])
-
-        if row.asks == "nothing":
-            self.assertEqual(catalogue_server or [], [], "the server was asked")
-            self.assertEqual(count(package_server, package_path), 0, "the package was asked for")
-        elif row.asks == "catalogue":
-            self.assertEqual(count(catalogue_server, fx.CATALOGUE_PATH), 1, catalogue_server)
-            self.assertEqual(count(package_server, package_path), 0, "the package was asked for")
-        elif row.asks == "package":
-            self.assertEqual(count(catalogue_server, fx.CATALOGUE_PATH), 1, catalogue_server)
-            self.assertGreaterEqual(count(package_server, package_path), 1, "the package was never asked for")
 
     def check_named(self, check, row, temp, asked):
         package_folder = Path(temp).joinpath(*fx.WORKING_FOLDER, fx.package_stem(row.setup.package_name))

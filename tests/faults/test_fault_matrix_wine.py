@@ -112,7 +112,7 @@ class FaultMatrixWine(InstallerRunCase):
         after = (fx.snapshot(self.temp, skip=[fx.WORKING_FOLDER]), fx.snapshot(self.sentinel))
         self.assertEqual(fx.snapshot_changes(before[0], after[0]), [], "the temporary folder changed")
         self.assertEqual(fx.snapshot_changes(before[1], after[1]), [], "the sentinel tree changed")
-        self.check_asked(row, asked)
+        fx.check_asked(self, row, asked)
         for check in row.checks:
             self.check_named(check, row, asked)
 
@@ -166,24 +166,6 @@ class FaultMatrixWine(InstallerRunCase):
             self.assertRegex(record["path"], "(?i)^" + self.expected_setup_path(row) + r"\Z")
             self.assertEqual(record["argc"], 1, f"started with arguments: {record['argv']}")
             self.assertFalse(record["windowOpen"], "the progress window was open while the setup program ran")
-
-    def check_asked(self, row, asked):
-        catalogue_server = asked["catalogue"]
-        package_server = asked["plain"] if asked["plain"] is not None else asked["package"]
-        package_path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
-
-        def count(requests, path):
-            return len([r for r in requests or [] if r["path"] == path])
-
-        if row.asks == "nothing":
-            self.assertEqual(catalogue_server or [], [], "the server was asked")
-            self.assertEqual(count(package_server, package_path), 0, "the package was asked for")
-        elif row.asks == "catalogue":
-            self.assertEqual(count(catalogue_server, fx.CATALOGUE_PATH), 1, catalogue_server)
-            self.assertEqual(count(package_server, package_path), 0, "the package was asked for")
-        elif row.asks == "package":
-            self.assertEqual(count(catalogue_server, fx.CATALOGUE_PATH), 1, catalogue_server)
-            self.assertGreaterEqual(count(package_server, package_path), 1, "the package was never asked for")
 
     def check_named(self, check, row, asked):
         package_folder = self.working_folder / fx.package_stem(row.setup.package_name)

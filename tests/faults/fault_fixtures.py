@@ -303,3 +303,23 @@ def check_asked(test, row, asked):
     elif row.asks == "package":
         test.assertEqual(count(catalogue_server, CATALOGUE_PATH), 1, catalogue_server)
         test.assertGreaterEqual(count(package_server, package_path), 1, "the package was never asked for")
+
+
+def start_servers(stack, setup: Setup, pki, untrusted_pki):
+    """Takes an ExitStack, the Setup and the trusted and untrusted PKIs; starts the fault servers the Setup
+    names (ended with the stack). Gives back ({"catalogue": ..., "package": ..., "plain": None}, the driver
+    base address), or (all None, None) when the Setup has no server."""
+    served = {"catalogue": None, "package": None, "plain": None}
+    if setup.server == "none":
+        return served, None
+    main = stack.enter_context(servers.FaultServer(port=servers.LOOPBACK_PORT,
+                                                   pki=untrusted_pki if setup.server == "untrusted" else pki))
+    served["catalogue"] = served["package"] = main
+    base = main.url(DRIVER_FOLDER)
+    if setup.server == "package-untrusted":
+        served["package"] = stack.enter_context(servers.FaultServer(pki=untrusted_pki))
+        base = served["package"].url(DRIVER_FOLDER)
+    elif setup.server == "package-refused":
+        served["package"] = None
+        base = f"https://localhost:{servers.free_port()}{DRIVER_FOLDER}"
+    return served, base

@@ -127,24 +127,14 @@ class FaultMatrixLinux(unittest.TestCase):
     def serve(self, stack, setup, sentinel):
         """Starts the servers the Setup names and gives them their routes; gives back {"catalogue": ...,
         "package": ..., "plain": ...} (a FaultServer or None each)."""
-        served = {"catalogue": None, "package": None, "plain": None}
-        if setup.server == "none":
+        served, base = fx.start_servers(stack, setup, self.pki, self.untrusted_pki)
+        if base is None:
             return served
-        pki = self.untrusted_pki if setup.server == "untrusted" else self.pki
-        main = stack.enter_context(servers.FaultServer(port=servers.LOOPBACK_PORT, pki=pki))
-        served["catalogue"] = served["package"] = main
-        base = main.url(fx.DRIVER_FOLDER)
-        if setup.server == "package-untrusted":
-            served["package"] = stack.enter_context(servers.FaultServer(pki=self.untrusted_pki))
-            base = served["package"].url(fx.DRIVER_FOLDER)
-        elif setup.server == "package-refused":
-            served["package"] = None
-            base = f"https://localhost:{servers.free_port()}{fx.DRIVER_FOLDER}"
 
         text = fx.catalogue_text(setup, base, self.model.product_id, self.second.product_id, self.other_pids,
                                  SECOND_PACKAGE)
         for path, route in fx.catalogue_routes(setup, text).items():
-            main.set_route(path, route)
+            served["catalogue"].set_route(path, route)
 
         package = fx.package_bytes(setup, LINUX, self.setup_program, sentinel)
         path = f"{fx.DRIVER_FOLDER}/{setup.package_name}"

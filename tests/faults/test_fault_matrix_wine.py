@@ -119,25 +119,15 @@ class FaultMatrixWine(InstallerRunCase):
     def serve(self, stack, setup):
         """Starts the servers the Setup names and gives them their routes; gives back {"catalogue": ...,
         "package": ..., "plain": ...} (a FaultServer or None each)."""
-        served = {"catalogue": None, "package": None, "plain": None}
-        if setup.server == "none":
+        served, base = fx.start_servers(stack, setup, self.pki, self.untrusted_pki)
+        if base is None:
             return served
-        pki = self.untrusted_pki if setup.server == "untrusted" else self.pki
-        main = stack.enter_context(servers.FaultServer(port=servers.LOOPBACK_PORT, pki=pki))
-        served["catalogue"] = served["package"] = main
-        base = main.url(fx.DRIVER_FOLDER)
-        if setup.server == "package-untrusted":
-            served["package"] = stack.enter_context(servers.FaultServer(pki=self.untrusted_pki))
-            base = served["package"].url(fx.DRIVER_FOLDER)
-        elif setup.server == "package-refused":
-            served["package"] = None
-            base = f"https://localhost:{servers.free_port()}{fx.DRIVER_FOLDER}"
 
         second_pid = self.product_id(1)
         other_pids = [model["product_id"] for model in self.models[2:12]]
         text = fx.catalogue_text(setup, base, self.product_id(0), second_pid, other_pids, "unused.zip")
         for path, route in fx.catalogue_routes(setup, text).items():
-            main.set_route(path, route)
+            served["catalogue"].set_route(path, route)
 
         package = fx.package_bytes(setup, WINDOWS, self.setup_program, self.sentinel_windows)
         path = f"{fx.DRIVER_FOLDER}/{setup.package_name}"

@@ -1,13 +1,24 @@
-# strell_add_installer(<target> ORIGIN <origin>): the installer executable, fetching its catalogue from
-# <origin>. Only CatalogueAddress.cpp and the entry point are compiled per variant.
+# strell_add_variant_settings(<target> ORIGIN <origin> STALL_MS <ms> CATALOGUE_MS <ms>): compiles into
+# <target> what differs between installer variants: the catalogue's origin and the network wait limits.
+function(strell_add_variant_settings target)
+    cmake_parse_arguments(arg "" "ORIGIN;STALL_MS;CATALOGUE_MS" "" ${ARGN})
+    target_sources(${target} PRIVATE
+        "${PROJECT_SOURCE_DIR}/retrieval/CatalogueAddress.cpp"
+        "${PROJECT_SOURCE_DIR}/retrieval/NetworkLimits.cpp")
+    target_compile_definitions(${target} PRIVATE "CATALOGUE_ORIGIN=\"${arg_ORIGIN}\""
+        "NETWORK_STALL_LIMIT_MS=${arg_STALL_MS}" "CATALOGUE_TIME_LIMIT_MS=${arg_CATALOGUE_MS}")
+endfunction()
+
+# strell_add_installer(<target> ORIGIN <origin> STALL_MS <ms> CATALOGUE_MS <ms>): the installer executable,
+# fetching its catalogue from <origin> within those limits. Only the variant settings and the entry point
+# are compiled per variant.
 function(strell_add_installer target)
-    cmake_parse_arguments(arg "" "ORIGIN" "" ${ARGN})
-    add_executable(${target} WIN32
-        "${PROJECT_SOURCE_DIR}/app/Main_${STRELL_OS}.cpp"
-        "${PROJECT_SOURCE_DIR}/retrieval/CatalogueAddress.cpp")
-    target_compile_definitions(${target} PRIVATE "CATALOGUE_ORIGIN=\"${arg_ORIGIN}\"")
+    cmake_parse_arguments(arg "" "ORIGIN;STALL_MS;CATALOGUE_MS" "" ${ARGN})
+    add_executable(${target} WIN32 "${PROJECT_SOURCE_DIR}/app/Main_${STRELL_OS}.cpp")
+    strell_add_variant_settings(${target} ORIGIN "${arg_ORIGIN}" STALL_MS ${arg_STALL_MS}
+        CATALOGUE_MS ${arg_CATALOGUE_MS})
     target_link_libraries(${target} PRIVATE
-        strell_run strell_run_os strell_retrieval strell_install strell_install_os
+        strell_run strell_run_os strell_retrieval strell_retrieval_os strell_install strell_install_os
         strell_devices strell_devices_os strell_juce)
     strell_own_code(${target})
     if(WIN32)

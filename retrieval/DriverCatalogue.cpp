@@ -1,6 +1,7 @@
 #include "retrieval/DriverCatalogue.h"
 
 #include "devices/SupportedModels.h"
+#include "retrieval/HttpsFetch.h"
 
 #include <juce_data_structures/juce_data_structures.h>
 
@@ -228,7 +229,13 @@ juce::URL findDriverUrlInCatalogue(const juce::XmlElement* catalogue, int produc
 juce::URL findDriverUrl(int modelSlot)
 {
     const int productId = productIdForModelSlot(modelSlot);
-    const juce::String text = juce::URL(catalogueAddress()).readEntireTextStream(false);
+    const auto body = fetchIntoMemory(catalogueAddress(), catalogueFetchLimits());
+    if (!body)
+        return {};
+    // Decoded as the framework decodes any fetched text: a byte-order mark (UTF-8 or UTF-16) is honoured,
+    // valid UTF-8 read as such, anything else read byte for byte.
+    const juce::String text =
+        juce::String::createStringFromData(body->getData(), static_cast<int>(body->getSize()));
     const std::unique_ptr<juce::XmlElement> catalogue = parseCatalogue(text);
     return findDriverUrlInCatalogue(catalogue.get(), productId);
 }

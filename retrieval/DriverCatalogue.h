@@ -19,7 +19,7 @@ std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text);
 // (what an entry without pid reads as) matches nothing. Writes nothing.
 juce::URL findDriverUrlInCatalogue(const juce::XmlElement* catalogue, int productId);
 
-// Takes a model slot; fetches the catalogue from catalogueAddress() (blocking, no dispatching), parses it
-// with parseCatalogue and gives back the driver address for the slot's product id, or an empty URL.
-// Writes nothing.
+// Takes a model slot; fetches the catalogue from catalogueAddress() over https only, within
+// catalogueFetchLimits() (at most 8 MiB; blocking, no dispatching), parses it with parseCatalogue and gives
+// back the driver address for the slot's product id, or an empty URL. Writes nothing.
 juce::URL findDriverUrl(int modelSlot);

@@ -4,6 +4,7 @@
 #include "install/DriverPackage.h"
 #include "install/SetupProgram.h"
 #include "retrieval/DriverCatalogue.h"
+#include "retrieval/HttpsFetch.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -43,15 +44,15 @@ std::unique_ptr<juce::AlertWindow> showProgressWindow(double& progressValue)
 }
 
 // Takes the running download and the window (or nullptr); polls until the task has finished, updating the
-// message and dispatching window messages for one slice per pass. There is no overall limit: the loop ends
-// only when the task reports that it has finished, so a server that stalls mid-body keeps it waiting.
-void waitForDownload(const juce::URL::DownloadTask& task, juce::AlertWindow* window)
+// message and dispatching window messages for one slice per pass. Each pass is also the watchdog that
+// ends a download which stalls.
+void waitForDownload(FetchTask& task, juce::AlertWindow* window)
 {
-    while (!task.isFinished())
+    while (!superviseFetch(task))
     {
         if (window != nullptr)
             window->setMessage(progressMessageLead() +
-                               juce::File::descriptionOfSizeInBytes(task.getLengthDownloaded()));
+                               juce::File::descriptionOfSizeInBytes(fetchedBytes(task)));
 
         juce::MessageManager::getInstance()->runDispatchLoopUntil(pollingSliceMs);
 
@@ -106,27 +107,29 @@ int downloadAndInstallDriver(int modelSlot)
         return driverPackageFailed;
     }
 
-    std::unique_ptr<juce::URL::DownloadTask> task =
-        driverAddress.downloadToFile(downloadedFile->getFile(), juce::URL::DownloadTaskOptions());
-    if (task == nullptr)
+    // The file is made new (never through a link or over a file already there) before anything is fetched.
+    NewFile target = createNewFile(downloadedFile->getFile());
+    if (!target.isOpen())
     {
         downloadedFile.reset();
         window.reset();
         return driverPackageFailed;
     }
 
-    waitForDownload(*task, window.get());
+    FetchTask task = startFetch(driverAddress.toString(true), std::move(target), packageDownloadLimits());
+    waitForDownload(task, window.get());
+    NewFile written = endFetch(task);
+    const bool downloaded = !fetchHadError(task) && closeNewFile(written);
+    task = {};
 
-    if (task->hadError())
+    if (!downloaded)
     {
         downloadedFile.reset();
-        task.reset();
         window.reset();
         return driverPackageFailed;
     }
 
     // No window of the installer is open while the package is unpacked or its setup program runs.
-    task.reset();
     window.reset();
 
     const int result =

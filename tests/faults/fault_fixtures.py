@@ -20,7 +20,15 @@ DRIVER_FOLDER = "/drivers"
 WINDOW_TITLE = "Downloading ASIO driver"
 WORKING_FOLDER = ("Tarnwell", "StrellDriver")
 HUGE_CATALOGUE_BYTES = 20 * 1024 * 1024
+OVERSIZED_CATALOGUE_BYTES = 9 * 1024 * 1024  # past the 8 MiB a catalogue may have
 DEEP_NESTING = 100000
+# Longer than the test variant's stall limit many times over: a run that waits for it has no watchdog.
+SILENT_S = 40.0
+TRICKLE_DELAY_S = 1.5  # one byte this often: far fewer than 1 KiB within any stall limit
+SLOW_MOVING = dict(chunk_size=2048, chunk_delay=0.1)  # 20 KB/s, each chunk well within the stall limit
+REDIRECT_HOPS = 5  # the redirects a fetch follows; one more fails it
+# Filler (stored) that makes the slow-moving package take two stall limits to arrive at 20 KB/s.
+FILLER_TEXT = "".join(random.Random(7).choice("0123456789abcdef") for _ in range(160_000))
 
 # Setup.exe stand-ins that are no program of the build. The environment reaches them through the installer.
 NOT_A_PROGRAM = b'printf "%s\\n" "$0" >> "$FAULT_SCRIPT_RECORD"\nexit 7\n'
@@ -61,10 +69,10 @@ def catalogue_text(setup: Setup, base_url, our_pid, second_pid, other_pids, seco
     kind = setup.catalogue
     if kind == "second-model-only":
         lines.append(second)
-    elif kind == "huge":
+    elif kind in ("huge", "nine-mib"):
         size = len(head) + sum(len(line) + 1 for line in lines)
         number = 0
-        while size < HUGE_CATALOGUE_BYTES:
+        while size < (HUGE_CATALOGUE_BYTES if kind == "huge" else OVERSIZED_CATALOGUE_BYTES):
             # Product ids above 16 bits: never a model's.
             line = _entry_line(f"0x{0x10000 + number:x}", f"Tarnwell_Filler{number}_1.0.0.1.zip", f"Filler {number}")
             lines.append(line)
@@ -82,8 +90,9 @@ def catalogue_text(setup: Setup, base_url, our_pid, second_pid, other_pids, seco
     return "\n".join([head, *lines, "</interfaces>"]) + "\n"
 
 
-def catalogue_routes(setup: Setup, text):
-    """Takes a Setup and its catalogue text; gives back {path: Route} for the catalogue server."""
+def catalogue_routes(setup: Setup, text, elsewhere=None):
+    """Takes a Setup, its catalogue text and, for the redirects to another scheme, the address they point
+    to; gives back {path: Route} for the catalogue server."""
     body = text.encode("utf-8")
     cut = body.rindex(b"</interfaces>")  # after our entry, before the root closes
     kind = setup.catalogue
@@ -98,7 +107,24 @@ def catalogue_routes(setup: Setup, text):
     if kind == "redirect-loop":
         return {CATALOGUE_PATH: servers.redirect("/loop/interfaces.xml"),
                 "/loop/interfaces.xml": servers.redirect(CATALOGUE_PATH)}
+    if kind in ("redirect-http", "redirect-ftp"):
+        return {CATALOGUE_PATH: servers.redirect(elsewhere)}
+    if kind == "silent":
+        return {CATALOGUE_PATH: servers.Route(body=body, content_type="application/xml", header_delay=SILENT_S)}
+    if kind == "stall":
+        return {CATALOGUE_PATH: _stalling(body, content_type="application/xml")}
+    if kind == "trickle":
+        return {CATALOGUE_PATH: servers.Route(body=body, content_type="application/xml", chunk_size=1,
+                                              chunk_delay=TRICKLE_DELAY_S)}
+    if kind == "endless":
+        return {CATALOGUE_PATH: servers.Route(body=body, content_type="application/xml", endless=True)}
     return {CATALOGUE_PATH: servers.Route(body=body, content_type="application/xml")}
+
+
+def _stalling(body, **kwargs):
+    """The first third of the body at once, then silence far past any stall limit."""
+    return servers.Route(body=body, chunk_sizes=[len(body) // 3], chunk_size=len(body), chunk_delay=SILENT_S,
+                         **kwargs)
 
 
 # Driver packages
@@ -144,7 +170,7 @@ def package_bytes(setup: Setup, build, setup_program: bytes, sentinel: str):
         if setup.package == "non-utf8-name":
             entries.append((_info(f"{stem}/bad-##.txt"), b"a name that is not UTF-8\n"))
         for name, text in setup.entries:
-            entries.append((_info(name.replace("{sentinel}", sentinel)), text.encode("utf-8")))
+            entries.append((_info(name.replace("{sentinel}", sentinel)), text.replace("{filler}", FILLER_TEXT).encode("utf-8")))
 
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as archive:
@@ -176,9 +202,9 @@ def _damage_entry(data, name):
     return bytes(damaged)
 
 
-def package_routes(setup: Setup, body: bytes, path, plain_url=None):
-    """Takes a Setup, the package bytes, the package's path and, for "redirect-http", the same package's
-    plain-http address; gives back {path: Route} for the server that the package address names."""
+def package_routes(setup: Setup, body: bytes, path, elsewhere=None):
+    """Takes a Setup, the package bytes, the package's path and, for the redirects to another server, the
+    same package's address there; gives back {path: Route} for the server that the package address names."""
     kind = setup.delivery
     if kind == "error-404":
         return {path: servers.error_page(404)}
@@ -190,8 +216,32 @@ def package_routes(setup: Setup, body: bytes, path, plain_url=None):
         return {path: servers.reset(body, len(body) // 2)}
     if kind == "redirect-loop":
         return {path: servers.redirect("/loop" + path), "/loop" + path: servers.redirect(path)}
-    if kind == "redirect-http":
-        return {path: servers.redirect(plain_url)}
+    if kind in ("redirect-http", "redirect-https"):
+        return {path: servers.redirect(elsewhere)}
+    if kind in ("redirects-allowed", "redirects-too-many"):
+        # A chain of relative redirects, every kind of status, ending at the package: as many as a fetch
+        # follows, or one more.
+        hops = REDIRECT_HOPS + (kind == "redirects-too-many")
+        names = [path] + [f"/hop{number}{path}" for number in range(1, hops + 1)]
+        statuses = (301, 302, 303, 307, 308, 302)
+        routes = {names[i]: servers.redirect(("../" * (names[i].count("/") - 1)).rstrip("/") + names[i + 1]
+                                             if i % 2 else names[i + 1], status=statuses[i])
+                  for i in range(hops)}
+        routes[names[-1]] = servers.ok(body, content_type="application/zip")
+        return routes
+    if kind == "silent":
+        return {path: servers.Route(body=body, header_delay=SILENT_S)}
+    if kind == "stall":
+        return {path: _stalling(body)}
+    if kind == "trickle":
+        return {path: servers.Route(body=body, chunk_sizes=[len(body) // 3], chunk_size=1,
+                                    chunk_delay=TRICKLE_DELAY_S)}
+    if kind == "reset-third":
+        return {path: servers.reset(body, len(body) // 3, reset_delay=0.0)}
+    if kind == "reset-unannounced":
+        return {path: servers.Route(body=body, announce_length=False, send_bytes=len(body) // 3, ending="reset")}
+    if kind == "slow-moving":
+        return {path: servers.Route(body=body, content_type="application/zip", **SLOW_MOVING)}
     if kind == "html-page":
         return {path: servers.ok(HTML_PAGE, content_type="text/html")}
     if kind == "empty-body":
@@ -286,9 +336,12 @@ def downloaded_files(temp):
 
 
 def check_asked(test, row, asked):
-    """Takes a test case, a row and what each server was asked; checks the requests the row expects."""
+    """Takes a test case, a row and what each server was asked; checks the requests the row expects, and
+    that no server the fetch must refuse (plain http, another scheme) was asked anything."""
     catalogue_server = asked["catalogue"]
-    package_server = asked["plain"] if asked["plain"] is not None else asked["package"]
+    package_server = asked["package"]
+    for refused in ("plain", "listener"):
+        test.assertEqual(asked.get(refused) or [], [], f"the {refused} server was asked")
     package_path = f"{DRIVER_FOLDER}/{row.setup.package_name}"
 
     def count(requests, path):
@@ -309,7 +362,7 @@ def start_servers(stack, setup: Setup, pki, untrusted_pki):
     """Takes an ExitStack, the Setup and the trusted and untrusted PKIs; starts the fault servers the Setup
     names (ended with the stack). Gives back ({"catalogue": ..., "package": ..., "plain": None}, the driver
     base address), or (all None, None) when the Setup has no server."""
-    served = {"catalogue": None, "package": None, "plain": None}
+    served = {"catalogue": None, "package": None, "plain": None, "other": None, "listener": None}
     if setup.server == "none":
         return served, None
     main = stack.enter_context(servers.FaultServer(port=servers.LOOPBACK_PORT,
@@ -323,3 +376,34 @@ def start_servers(stack, setup: Setup, pki, untrusted_pki):
         served["package"] = None
         base = f"https://localhost:{servers.free_port()}{DRIVER_FOLDER}"
     return served, base
+
+
+def route_servers(stack, setup: Setup, served, catalogue, package: bytes):
+    """Takes an ExitStack, the Setup, the servers start_servers gave back, the catalogue text and the package
+    bytes; gives the servers their routes, starting the further servers the Setup's redirects point to (a
+    plain-http server, a second https server, a listener for another scheme), added to served as "plain",
+    "other" and "listener"."""
+    path = f"{DRIVER_FOLDER}/{setup.package_name}"
+    catalogue_elsewhere = package_elsewhere = None
+    if setup.catalogue == "redirect-http":
+        served["plain"] = stack.enter_context(servers.FaultServer(tls=False))
+        served["plain"].set_route(CATALOGUE_PATH, servers.xml(catalogue))
+        catalogue_elsewhere = served["plain"].url(CATALOGUE_PATH)
+    if setup.catalogue == "redirect-ftp":
+        served["listener"] = stack.enter_context(servers.ConnectionRecorder())
+        catalogue_elsewhere = f"ftp://localhost:{served['listener'].port}{CATALOGUE_PATH}"
+    if setup.delivery == "redirect-http":
+        served["plain"] = stack.enter_context(servers.FaultServer(tls=False))
+        served["plain"].set_route(path, servers.ok(package, content_type="application/zip"))
+        package_elsewhere = served["plain"].url(path)
+    if setup.delivery == "redirect-https":
+        served["other"] = stack.enter_context(servers.FaultServer())
+        served["other"].set_route(path, servers.ok(package, content_type="application/zip"))
+        package_elsewhere = served["other"].url(path)
+
+    for route_path, route in catalogue_routes(setup, catalogue, catalogue_elsewhere).items():
+        served["catalogue"].set_route(route_path, route)
+    if served["package"] is not None:
+        for route_path, route in package_routes(setup, package, path, package_elsewhere).items():
+            served["package"].set_route(route_path, route)
+    return served

@@ -47,10 +47,12 @@ AREAS = ("server", "package", "setup", "disk", "devices")
 # The values each Setup field may take (see Setup), and those the Wine runner can arrange.
 SETUP_CHOICES = {
     "server": ("ok", "none", "untrusted", "package-untrusted", "package-refused"),
-    "catalogue": ("good", "error-404", "error-500", "truncated", "reset", "huge", "nested-64", "nested-65",
-                  "nested-deep", "redirect-loop", "second-model-only"),
-    "delivery": ("file", "error-404", "error-500", "truncated", "reset", "redirect-loop", "redirect-http",
-                 "html-page", "empty-body"),
+    "catalogue": ("good", "error-404", "error-500", "truncated", "reset", "huge", "nine-mib", "endless",
+                  "nested-64", "nested-65", "nested-deep", "redirect-loop", "redirect-http", "redirect-ftp",
+                  "silent", "stall", "trickle", "second-model-only"),
+    "delivery": ("file", "error-404", "error-500", "truncated", "reset", "reset-third", "reset-unannounced",
+                 "redirect-loop", "redirect-http", "redirect-https", "redirects-allowed", "redirects-too-many",
+                 "silent", "stall", "trickle", "slow-moving", "html-page", "empty-body"),
     "package": ("good", "corrupt-data", "truncated-archive", "empty-archive", "setup-folder", "link-entry",
                 "non-utf8-name", "not-a-program", "signal-script"),
     "subfolder": ("native", "other", "x86"),
@@ -93,12 +95,21 @@ class Setup:
                second server with an untrusted certificate / a port where nothing listens).
     catalogue: "good" (lists every model, ours last), "error-404", "error-500", "truncated" / "reset"
                (cut off just before the root element closes, after our entry), "huge" (over 20 MB, ours
-               last), "nested-64" / "nested-65" (elements that deep beside our entry), "nested-deep"
-               (100000 levels), "redirect-loop", "second-model-only" (lists only the second device's model).
+               last), "nine-mib" (9 MiB, its length announced), "endless" (no length, never ends),
+               "nested-64" / "nested-65" (elements that deep beside our entry), "nested-deep" (100000
+               levels), "redirect-loop", "redirect-http" (to the same document on a plain-http server),
+               "redirect-ftp" (to an ftp address where a listener records connections), "silent" (no
+               headers for far longer than the stall limit), "stall" (a third of the body, then silence),
+               "trickle" (one byte every 1.5 s), "second-model-only" (lists only the second device's model).
     delivery:  how the package address is answered: "file", "error-404", "error-500", "truncated" (half
-               the body against its length), "reset" (TCP reset mid-body), "redirect-loop",
-               "redirect-http" (a redirect to the same package on a plain-http server), "html-page" (200
-               with an HTML page), "empty-body" (200 with no bytes).
+               the body against its length), "reset" (TCP reset mid-body), "reset-third" (reset at once
+               after a third of the announced body), "reset-unannounced" (no length, reset after a third),
+               "redirect-loop", "redirect-http" (a redirect to the same package on a plain-http server),
+               "redirect-https" (to the same package on a second https server), "redirects-allowed" /
+               "redirects-too-many" (five / six redirects of every status, relative and absolute),
+               "silent", "stall", "trickle" (as for the catalogue), "slow-moving" (20 KB/s throughout, a
+               package padded to take several stall limits), "html-page" (200 with an HTML page),
+               "empty-body" (200 with no bytes).
     package:   "good", "corrupt-data" (a data entry's compressed stream damaged), "truncated-archive" (the
                first half of the zip, no central directory), "empty-archive" (a zip of no entries),
                "setup-folder" (a folder named Setup.exe), "link-entry", "non-utf8-name", "not-a-program"
@@ -194,14 +205,14 @@ def outside(name_pattern: str) -> str:
 # Extra checks the runners know (see the runners' check_* methods).
 CHECK_DAMAGED_FILE_DIFFERS = "damaged-file-unpacked-unnoticed"
 CHECK_EARLIER_ENTRIES_STAY = "entries-before-the-bad-one-stay"
-CHECK_PLAIN_HTTP_ASKED = "package-fetched-over-plain-http"
+CHECK_OTHER_SERVER_ASKED = "package-fetched-from-the-second-server"
 CHECK_EARLIER_RUN_KEPT = "earlier-run-files-still-there"
 CHECK_SECOND_NOT_ASKED = "second-model-not-asked"
 CHECK_DRIVE_ROOTS_UNTOUCHED = "nothing-at-the-drive-roots"
 CHECKS_BY_BUILD = {
-    LINUX: (CHECK_DAMAGED_FILE_DIFFERS, CHECK_EARLIER_ENTRIES_STAY, CHECK_PLAIN_HTTP_ASKED, CHECK_EARLIER_RUN_KEPT,
+    LINUX: (CHECK_DAMAGED_FILE_DIFFERS, CHECK_EARLIER_ENTRIES_STAY, CHECK_OTHER_SERVER_ASKED, CHECK_EARLIER_RUN_KEPT,
             CHECK_SECOND_NOT_ASKED),
-    WINDOWS: (CHECK_EARLIER_ENTRIES_STAY, CHECK_PLAIN_HTTP_ASKED, CHECK_EARLIER_RUN_KEPT,
+    WINDOWS: (CHECK_EARLIER_ENTRIES_STAY, CHECK_OTHER_SERVER_ASKED, CHECK_EARLIER_RUN_KEPT,
               CHECK_DRIVE_ROOTS_UNTOUCHED),
 }
 
@@ -223,8 +234,12 @@ CASES = (
          Setup(catalogue="error-404"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
     Case("catalogue-500", "server", "catalogue answered with a 500 page",
          Setup(catalogue="error-500"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
-    Case("catalogue-huge", "server", "catalogue of over 20 MB, our entry last",
-         Setup(catalogue="huge", setup_env=(("EXIT_CODE", "14"),)), linux_only(14), runs=1, bound_s=240),
+    Case("catalogue-huge", "server", "catalogue of over 20 MB, our entry last (refused: past 8 MiB)",
+         Setup(catalogue="huge"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue", bound_s=60),
+    Case("catalogue-nine-mib", "server", "catalogue of 9 MiB, its length announced (refused unread)",
+         Setup(catalogue="nine-mib"), both(DRIVER_PACKAGE_FAILED), asks="catalogue", bound_s=60),
+    Case("catalogue-endless", "server", "catalogue without a length that never ends",
+         Setup(catalogue="endless"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue", bound_s=30),
     Case("catalogue-nested-64", "server", "elements nested 64 deep beside our entry (the deepest allowed)",
          Setup(catalogue="nested-64", setup_env=(("EXIT_CODE", "15"),)), linux_only(15), runs=1),
     Case("catalogue-nested-65", "server", "elements nested 65 deep beside our entry",
@@ -233,24 +248,49 @@ CASES = (
          Setup(catalogue="nested-deep"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
     Case("catalogue-redirect-loop", "server", "catalogue address redirects in a loop",
          Setup(catalogue="redirect-loop"), linux_only(DRIVER_PACKAGE_FAILED), asks=None),
+    Case("catalogue-redirect-to-http", "server", "catalogue address redirects to plain http (never asked)",
+         Setup(catalogue="redirect-http"), both(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-redirect-to-ftp", "server", "catalogue address redirects to ftp (never connected to)",
+         Setup(catalogue="redirect-ftp"), both(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-silent", "server", "catalogue server accepts the request, then sends nothing",
+         Setup(catalogue="silent"), both(DRIVER_PACKAGE_FAILED), asks="catalogue", bound_s=30),
+    Case("catalogue-stall", "server", "catalogue server stops after a third of the body",
+         Setup(catalogue="stall"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue", bound_s=30),
+    Case("catalogue-trickle", "server", "catalogue arrives one byte every 1.5 s",
+         Setup(catalogue="trickle"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue", bound_s=30),
     Case("package-truncated", "server", "package body cut short against its Content-Length",
          Setup(delivery="truncated"), both(DRIVER_PACKAGE_FAILED)),
     Case("package-reset", "server", "package connection reset mid-body",
          Setup(delivery="reset"), linux_only(DRIVER_PACKAGE_FAILED)),
+    Case("package-reset-third", "server", "package connection reset at once after a third of the announced body",
+         Setup(delivery="reset-third"), both(DRIVER_PACKAGE_FAILED), bound_s=30),
+    Case("package-reset-unannounced", "server", "package without a length, reset after a third",
+         Setup(delivery="reset-unannounced"), both(DRIVER_PACKAGE_FAILED), bound_s=30),
+    Case("package-silent", "server", "package server accepts the request, then sends nothing",
+         Setup(delivery="silent"), linux_only(DRIVER_PACKAGE_FAILED), bound_s=30),
+    Case("package-stall", "server", "package server stops after a third of the body",
+         Setup(delivery="stall"), both(DRIVER_PACKAGE_FAILED), bound_s=30),
+    Case("package-trickle", "server", "package arrives one byte every 1.5 s after its first third",
+         Setup(delivery="trickle"), linux_only(DRIVER_PACKAGE_FAILED), bound_s=30),
+    Case("package-slow-moving", "server", "package arrives at 20 KB/s throughout, over several stall limits",
+         Setup(delivery="slow-moving", setup_env=(("EXIT_CODE", "21"),),
+               entries=(("Tarnwell_Corvel_1.2.0.7/filler.txt", "{filler}"),)), linux_only(21), runs=1),
     Case("package-404", "server", "package answered with a 404 page (saved and opened as a zip)",
          Setup(delivery="error-404"), both(SETUP_PROGRAM_MISSING)),
     Case("package-500", "server", "package answered with a 500 page (saved and opened as a zip)",
          Setup(delivery="error-500"), linux_only(SETUP_PROGRAM_MISSING)),
     Case("package-redirect-loop", "server", "package address redirects in a loop",
-         Setup(delivery="redirect-loop"),
-         {LINUX: seen_by(LINUX, DRIVER_PACKAGE_FAILED), WINDOWS: seen_by(WINDOWS, SETUP_PROGRAM_MISSING)},
-         note="curl gives up after 5 redirects (no task: -3); JUCE's own WinINet loop stops following after "
-              "5 and saves the last redirect's page, which is then opened as a zip (-5)"),
+         Setup(delivery="redirect-loop"), both(DRIVER_PACKAGE_FAILED)),
     Case("package-redirect-to-http", "server", "package address redirects from https to plain http",
-         Setup(delivery="redirect-http", setup_env=(("EXIT_CODE", "16"),)), both(16), runs=1,
-         checks=(CHECK_PLAIN_HTTP_ASKED,),
-         note="the framework follows the redirect: the package is fetched over plain http and its setup "
-              "program is run"),
+         Setup(delivery="redirect-http"), both(DRIVER_PACKAGE_FAILED),
+         note="nothing is asked of the plain-http server"),
+    Case("package-redirect-to-https", "server", "package address redirects to a second https server",
+         Setup(delivery="redirect-https", setup_env=(("EXIT_CODE", "16"),)), both(16), runs=1,
+         checks=(CHECK_OTHER_SERVER_ASKED,)),
+    Case("package-redirects-allowed", "server", "five redirects (301, 302, 303, 307, 308; relative and absolute)",
+         Setup(delivery="redirects-allowed", setup_env=(("EXIT_CODE", "22"),)), linux_only(22), runs=1),
+    Case("package-redirects-too-many", "server", "six redirects: the sixth is not followed",
+         Setup(delivery="redirects-too-many"), linux_only(DRIVER_PACKAGE_FAILED)),
     # Package
     Case("zip-slip-parent", "package", 'entry "../escaped.txt" (into Tarnwell, beside the working folder)',
          Setup(entries=(("../escaped.txt", "outside\n"),)), linux_only(DRIVER_PACKAGE_FAILED),

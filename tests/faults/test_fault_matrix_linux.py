@@ -17,7 +17,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import fault_fixtures as fx  # noqa: E402
 from fault_matrix import (CHECK_DAMAGED_FILE_DIFFERS, CHECK_EARLIER_ENTRIES_STAY, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
-                          CHECK_PLAIN_HTTP_ASKED, CHECK_SECOND_NOT_ASKED, LINUX, SECOND_PACKAGE, cases_for)
+                          CHECK_OTHER_SERVER_ASKED, CHECK_SECOND_NOT_ASKED, LINUX, SECOND_PACKAGE, cases_for)
 from strelltest import native, servers  # noqa: E402
 from strelltest.wine import Xvfb  # noqa: E402
 
@@ -133,20 +133,8 @@ class FaultMatrixLinux(unittest.TestCase):
 
         text = fx.catalogue_text(setup, base, self.model.product_id, self.second.product_id, self.other_pids,
                                  SECOND_PACKAGE)
-        for path, route in fx.catalogue_routes(setup, text).items():
-            served["catalogue"].set_route(path, route)
-
         package = fx.package_bytes(setup, LINUX, self.setup_program, sentinel)
-        path = f"{fx.DRIVER_FOLDER}/{setup.package_name}"
-        plain_url = None
-        if setup.delivery == "redirect-http":
-            served["plain"] = stack.enter_context(servers.FaultServer(tls=False))
-            served["plain"].set_route(path, servers.ok(package, content_type="application/zip"))
-            plain_url = served["plain"].url(path)
-        if served["package"] is not None:
-            for route_path, route in fx.package_routes(setup, package, path, plain_url).items():
-                served["package"].set_route(route_path, route)
-        return served
+        return fx.route_servers(stack, setup, served, text, package)
 
     # Checks
 
@@ -180,9 +168,9 @@ class FaultMatrixLinux(unittest.TestCase):
             damaged = package_folder / fx.DAMAGED_ENTRY
             self.assertTrue(damaged.is_file(), "the damaged entry was not unpacked")
             self.assertNotEqual(damaged.read_bytes(), fx.firmware_image(), "the damage did not show")
-        elif check == CHECK_PLAIN_HTTP_ASKED:
+        elif check == CHECK_OTHER_SERVER_ASKED:
             path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
-            self.assertEqual(len([r for r in asked["plain"] if r["path"] == path]), 1, asked["plain"])
+            self.assertEqual(len([r for r in asked["other"] if r["path"] == path]), 1, asked["other"])
         elif check == CHECK_EARLIER_RUN_KEPT:
             for path in fx.earlier_run_files(temp):
                 self.assertTrue(path.is_file(), f"{path} was removed from a read-only folder")

@@ -20,7 +20,7 @@ sys.path.insert(0, str(HERE.parent / "wine"))
 
 import fault_fixtures as fx  # noqa: E402
 from fault_matrix import (CHECK_DRIVE_ROOTS_UNTOUCHED, CHECK_EARLIER_ENTRIES_STAY, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
-                          CHECK_PLAIN_HTTP_ASKED, WINDOWS, cases_for)
+                          CHECK_OTHER_SERVER_ASKED, WINDOWS, cases_for)
 from strelltest import servers  # noqa: E402
 from wine_runs import InstallerRunCase  # noqa: E402
 
@@ -126,20 +126,8 @@ class FaultMatrixWine(InstallerRunCase):
         second_pid = self.product_id(1)
         other_pids = [model["product_id"] for model in self.models[2:12]]
         text = fx.catalogue_text(setup, base, self.product_id(0), second_pid, other_pids, "unused.zip")
-        for path, route in fx.catalogue_routes(setup, text).items():
-            served["catalogue"].set_route(path, route)
-
         package = fx.package_bytes(setup, WINDOWS, self.setup_program, self.sentinel_windows)
-        path = f"{fx.DRIVER_FOLDER}/{setup.package_name}"
-        plain_url = None
-        if setup.delivery == "redirect-http":
-            served["plain"] = stack.enter_context(servers.FaultServer(tls=False))
-            served["plain"].set_route(path, servers.ok(package, content_type="application/zip"))
-            plain_url = served["plain"].url(path)
-        if served["package"] is not None:
-            for route_path, route in fx.package_routes(setup, package, path, plain_url).items():
-                served["package"].set_route(route_path, route)
-        return served
+        return fx.route_servers(stack, setup, served, text, package)
 
     # Checks
 
@@ -162,9 +150,9 @@ class FaultMatrixWine(InstallerRunCase):
         if check == CHECK_EARLIER_ENTRIES_STAY:
             self.assertTrue((package_folder / fx.native_subfolder(WINDOWS) / "Setup.exe").is_file(),
                             "the entries before the refused one were not unpacked")
-        elif check == CHECK_PLAIN_HTTP_ASKED:
+        elif check == CHECK_OTHER_SERVER_ASKED:
             path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
-            self.assertEqual(len([r for r in asked["plain"] if r["path"] == path]), 1, asked["plain"])
+            self.assertEqual(len([r for r in asked["other"] if r["path"] == path]), 1, asked["other"])
         elif check == CHECK_EARLIER_RUN_KEPT:
             for path in fx.earlier_run_files(self.temp):
                 self.assertTrue(path.is_file(), f"{path} was removed from a read-only folder")

@@ -30,6 +30,8 @@ from typing import Dict, List, Optional
 
 # Every connection is bounded: a client that stops reading or never finishes its handshake is dropped.
 CONNECTION_TIMEOUT_S = 30.0
+# An endless body still ends somewhere, so that no loop here is unbounded.
+ENDLESS_LIMIT = 1 << 34
 
 
 @dataclass
@@ -51,6 +53,7 @@ class Route:
     body_delay:      seconds to wait between the headers and the first body byte.
     header_delay:    seconds to wait before sending the status line.
     reset_delay:     seconds between the last bytes sent and a reset.
+    endless:         the body is sent again and again (up to ENDLESS_LIMIT bytes), without a length.
     """
 
     status: int = 200
@@ -68,6 +71,7 @@ class Route:
     body_delay: float = 0.0
     header_delay: float = 0.0
     reset_delay: float = 0.3
+    endless: bool = False
 
     def body_length(self) -> int:
         if self.file is not None:
@@ -81,6 +85,9 @@ class Route:
 
     def body_chunks(self):
         """Yields the body in chunks (chunk_sizes, then chunk_size), up to send_bytes when that is set."""
+        if self.endless:
+            yield from self._endless_chunks()
+            return
         limit = self.body_length() if self.send_bytes is None else min(self.send_bytes, self.body_length())
         sent = 0
         index = 0
@@ -93,6 +100,12 @@ class Route:
                 sent += len(chunk)
                 index += 1
                 yield chunk
+
+
+    def _endless_chunks(self):
+        chunk = (self.body or b" ") * max(1, self.chunk_size // max(1, len(self.body)))
+        for _ in range(ENDLESS_LIMIT // len(chunk)):
+            yield chunk
 
 
 def ok(body: bytes, content_type: str = "application/octet-stream", **kwargs) -> Route:
@@ -173,7 +186,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
         self.send_response(route.status)
         self.send_header("Content-Type", route.content_type)
-        if route.announce_length:
+        if route.announce_length and not route.endless:
             length = route.body_length() if route.content_length is None else route.content_length
             self.send_header("Content-Length", str(length))
         self.send_header("Connection", "close")

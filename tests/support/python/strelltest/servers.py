@@ -279,6 +279,55 @@ class FaultServer:
         self.stop()
 
 
+class ConnectionRecorder:
+    """A TCP listener on 127.0.0.1 that accepts and records every connection and says nothing: the place a
+    redirect to another scheme (ftp, say) points, to show that the installer never went there."""
+
+    def __init__(self):
+        self._socket = None
+        self._thread = None
+        self._lock = threading.Lock()
+        self._connections = []
+
+    @property
+    def port(self) -> int:
+        return self._socket.getsockname()[1]
+
+    @property
+    def requests(self):
+        """One entry per connection accepted ({"path": None, "peer": ...}), as FaultServer lists requests."""
+        with self._lock:
+            return list(self._connections)
+
+    def _accept(self):
+        while self._socket is not None:
+            try:
+                connection, peer = self._socket.accept()
+            except OSError:
+                return
+            with self._lock:
+                self._connections.append({"path": None, "peer": peer})
+            connection.close()
+
+    def start(self):
+        self._socket = socket.create_server(("127.0.0.1", 0))
+        self._thread = threading.Thread(target=self._accept, name="connection-recorder", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self):
+        if self._socket is not None:
+            listening, self._socket = self._socket, None
+            listening.close()
+            self._thread.join(timeout=STOP_TIMEOUT)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
 @dataclass
 class UsbDevice:
     vendor_id: int

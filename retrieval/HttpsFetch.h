@@ -1,0 +1,80 @@
+#pragma once
+
+#include "install/NewFile.h"
+
+#include <juce_core/juce_core.h>
+
+#include <memory>
+#include <optional>
+
+// Everything the elevated installer fetches (the catalogue and the driver package) comes over https on
+// every hop, within bounded waits. The framework's own redirect handling follows any scheme and its
+// timeouts cannot be relied on (curl sets none by default; WinINet's are per call and Wine does not
+// enforce them), so redirects are followed here and the main thread's polling is the watchdog.
+
+// How long a fetch may wait, and how much it may bring.
+struct FetchLimits
+{
+    int stallMs;          // one request's connection and response headers together; and a body that brings
+                          // fewer than minBytesPerStall bytes in this long
+    int totalMs;          // the whole fetch, redirects included; 0: no limit
+    juce::int64 maxBytes; // a longer body (announced or counted) is refused; 0: no limit
+};
+
+inline constexpr int minBytesPerStall = 1024;
+inline constexpr int maxRedirects = 5; // followed; the sixth redirect fails the fetch
+inline constexpr juce::int64 maxCatalogueBytes = 8 * 1024 * 1024;
+
+// The installer's limits: a 30 s stall limit, 60 s for the whole catalogue fetch. The variant built for
+// tests may have shorter ones (NetworkLimits.cpp is compiled per installer variant).
+FetchLimits catalogueFetchLimits();
+FetchLimits packageDownloadLimits();
+
+struct FetchState; // shared by the main thread and the worker; defined in HttpsFetch.cpp
+
+// A fetch running on a worker thread of its own. The worker writes the body into the file it was given,
+// or keeps it in memory when it was given none.
+struct FetchTask
+{
+    std::shared_ptr<FetchState> state;
+};
+
+// Takes text; gives back whether it is an absolute https address (scheme in any case).
+bool isHttpsUrl(const juce::String& address);
+
+// Takes the address a response came from and its Location value; gives back the absolute address it
+// names (relative forms resolved as a browser does, dot segments removed), or empty text for none.
+juce::String resolveRedirectLocation(const juce::String& requestAddress, const juce::String& location);
+
+// Takes an https address, a file made by createNewFile (or one that is not open: the body stays in memory)
+// and the limits. Starts the worker, which requests the address with the framework told to follow no
+// redirect, follows 301/302/303/307/308 to https addresses itself (at most maxRedirects), refuses any other
+// scheme without requesting it, and reads the body (the HTTP status is not judged) in reads sized to keep
+// the count moving. Gives back the running task. Writes nothing but the body.
+[[nodiscard]] FetchTask startFetch(const juce::String& address, NewFile target, FetchLimits limits);
+
+// Main thread, once per polling pass (at least every 50 ms): takes the task; ends it with an error when it
+// has passed a limit, cancelling the stream. Gives back true once the task has finished, with or without
+// an error.
+bool superviseFetch(FetchTask& task);
+
+// Take the task; give back whether it ended with an error, the body bytes received so far, and why it
+// failed (empty when it did not).
+bool fetchHadError(const FetchTask& task);
+juce::int64 fetchedBytes(const FetchTask& task);
+juce::String fetchFailure(const FetchTask& task);
+
+// Takes a finished task; waits for its worker (a few seconds at most: a worker stuck in a read that the
+// cancel did not end is abandoned, and can no longer touch the file). Gives back the file the body was
+// written into, still open (not open after an error or when the worker was abandoned), and moves the
+// in-memory body into body when it is given.
+NewFile endFetch(FetchTask& task, juce::MemoryBlock* body = nullptr);
+
+// Takes an https address and limits; fetches it into memory on a worker while the calling thread waits
+// without dispatching messages. Gives back the body, or nothing when the fetch failed.
+std::optional<juce::MemoryBlock> fetchIntoMemory(const juce::String& address, FetchLimits limits);
+
+// Platform layer (HttpsFetch_posix.cpp, HttpsFetch_windows.cpp): reads from the stream like its read(),
+// and sets failed when the read ended because the transfer broke rather than because the body ended
+// (WinINet's reader hides a failed read as the end of the body).
+int readResponseBody(juce::WebInputStream& stream, void* buffer, int bytesToRead, bool& failed);

@@ -225,6 +225,14 @@ juce::String fetch(FetchState& state)
             return "more than " + juce::String(maxRedirects) + " redirects, the last from " + address;
         const auto location = stream.getResponseHeaders().getValue("Location", {});
         const auto next = resolveRedirectLocation(address, location);
+        {
+            // The redirect's connection is closed before the next one opens.
+            std::lock_guard<std::mutex> lock(state.mutex);
+            if (state.cancelled)
+                return "cancelled";
+            state.currentStream = nullptr;
+            state.streams.pop_back();
+        }
         if (next.isEmpty())
             return "redirect " + juce::String(status) + " from " + address + " names no usable address";
         address = next;

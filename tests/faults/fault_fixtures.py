@@ -378,9 +378,9 @@ def start_servers(stack, setup: Setup, pki, untrusted_pki):
     return served, base
 
 
-def route_servers(stack, setup: Setup, served, catalogue, package: bytes):
-    """Takes an ExitStack, the Setup, the servers start_servers gave back, the catalogue text and the package
-    bytes; gives the servers their routes, starting the further servers the Setup's redirects point to (a
+def route_servers(stack, setup: Setup, served, catalogue, package: bytes, pki):
+    """Takes an ExitStack, the Setup, the servers start_servers gave back, the catalogue text, the package
+    bytes and the trusted PKI; gives the servers their routes, starting the further servers the Setup's redirects point to (a
     plain-http server, a second https server, a listener for another scheme), added to served as "plain",
     "other" and "listener"."""
     path = f"{DRIVER_FOLDER}/{setup.package_name}"
@@ -397,7 +397,7 @@ def route_servers(stack, setup: Setup, served, catalogue, package: bytes):
         served["plain"].set_route(path, servers.ok(package, content_type="application/zip"))
         package_elsewhere = served["plain"].url(path)
     if setup.delivery == "redirect-https":
-        served["other"] = stack.enter_context(servers.FaultServer())
+        served["other"] = stack.enter_context(servers.FaultServer(pki=pki))
         served["other"].set_route(path, servers.ok(package, content_type="application/zip"))
         package_elsewhere = served["other"].url(path)
 

@@ -288,7 +288,7 @@ CASES = (
          Setup(delivery="redirect-https", setup_env=(("EXIT_CODE", "16"),)), both(16), runs=1,
          checks=(CHECK_OTHER_SERVER_ASKED,)),
     Case("package-redirects-allowed", "server", "five redirects (301, 302, 303, 307, 308; relative and absolute)",
-         Setup(delivery="redirects-allowed", setup_env=(("EXIT_CODE", "22"),)), linux_only(22), runs=1),
+         Setup(delivery="redirects-allowed", setup_env=(("EXIT_CODE", "22"),)), both(22), runs=1),
     Case("package-redirects-too-many", "server", "six redirects: the sixth is not followed",
          Setup(delivery="redirects-too-many"), linux_only(DRIVER_PACKAGE_FAILED)),
     # Package

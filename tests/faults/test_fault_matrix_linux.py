@@ -134,7 +134,7 @@ class FaultMatrixLinux(unittest.TestCase):
         text = fx.catalogue_text(setup, base, self.model.product_id, self.second.product_id, self.other_pids,
                                  SECOND_PACKAGE)
         package = fx.package_bytes(setup, LINUX, self.setup_program, sentinel)
-        return fx.route_servers(stack, setup, served, text, package)
+        return fx.route_servers(stack, setup, served, text, package, self.pki)
 
     # Checks
 

@@ -2,7 +2,7 @@
 // while a timer on the message thread looks at the installer's top-level windows every 10 ms. Prints one
 // JSON line per change of what it saw, then "result <exit code>" and "windows-after <count>":
 //   {"windows":[{"title":...,"message":...,"visible":...,"onDesktop":...,"modal":...,"hasPeer":...,
-//                "progressBars":n,"buttons":n,"textEditors":n,"comboBoxes":n}]}
+//                "progressBars":n,"buttons":n,"textEditors":n,"comboBoxes":n}], "atMs":<since the step began>}
 // The message is read back from the window itself (its accessible description is "<title>. <message>").
 // The timer only runs while the step dispatches messages, that is while the download is polled.
 
@@ -18,6 +18,8 @@ namespace
 constexpr int sampleIntervalMs = 10;
 
 juce::StringArray observations;
+juce::Array<juce::int64> observedAtMs;
+juce::int64 stepStartMs = 0;
 bool sampling = false;
 
 // Takes a component; gives back how many of its descendants are of type T.
@@ -67,7 +69,10 @@ void sampleWindows()
         return;
     const juce::String now = describeWindows();
     if (observations.isEmpty() || observations[observations.size() - 1] != now)
+    {
         observations.add(now);
+        observedAtMs.add(juce::Time::currentTimeMillis() - stepStartMs);
+    }
     juce::Timer::callAfterDelay(sampleIntervalMs, sampleWindows);
 }
 } // namespace
@@ -88,12 +93,17 @@ int main(int argc, char** argv)
     const juce::ScopedJuceInitialiser_GUI framework;
 
     sampling = true;
+    stepStartMs = juce::Time::currentTimeMillis();
     juce::Timer::callAfterDelay(sampleIntervalMs, sampleWindows);
     const int result = downloadAndInstallDriver(modelSlot);
     sampling = false;
 
-    for (const auto& line : observations)
-        std::printf("%s\n", line.toRawUTF8());
+    for (int i = 0; i < observations.size(); ++i)
+    {
+        auto observation = juce::JSON::parse(observations[i]);
+        observation.getDynamicObject()->setProperty("atMs", observedAtMs[i]);
+        std::printf("%s\n", juce::JSON::toString(observation, true).toRawUTF8());
+    }
     std::printf("result %d\nwindows-after %d\n", result, juce::TopLevelWindow::getNumTopLevelWindows());
     return 0;
 }

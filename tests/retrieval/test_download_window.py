@@ -107,6 +107,20 @@ class DownloadWindow(unittest.TestCase):
         self.assertFalse(records[0]["windowOpen"], "the window was still open when the setup program ran")
         self.assertEqual(native.temp_files(self.tmp), [])
 
+    def test_count_moves_every_second_on_a_slow_link(self):
+        # 1 Mbit/s (125 KB/s), in small pieces: the count must change at least once a second throughout.
+        route = servers.Route(file=str(self.package), content_type="application/zip", chunk_size=12500,
+                              chunk_delay=0.1, send_bytes=600 * 1000, ending="reset")
+        with servers.FaultServer(port=servers.LOOPBACK_PORT, pki=self.pki) as server:
+            observations, result, _ = self.run_probe(server, route)
+
+        self.assertEqual(result, -3)  # cut short on purpose after about five seconds
+        changes = [(o["atMs"], o["windows"][0]["message"]) for o in observations if o["windows"]]
+        moving = [(at, message) for at, message in changes if message_size(message)]
+        self.assertGreater(len(moving), 4, changes)
+        gaps = [later[0] - earlier[0] for earlier, later in zip(moving, moving[1:])]
+        self.assertLessEqual(max(gaps), 1000, changes)
+
     def test_window_closes_when_the_download_breaks(self):
         size = self.package.stat().st_size
         with servers.FaultServer(port=servers.LOOPBACK_PORT, pki=self.pki) as server:

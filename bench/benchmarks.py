@@ -222,8 +222,10 @@ PROBES = [
     ("driverStep", "_Z24downloadAndInstallDriveri", False),
     ("alertWindow", "_ZN4juce11AlertWindowC1ERKNS_6StringES3_NS_18MessageBoxIconTypeEPNS_9ComponentE", True),
     ("catalogue", "_Z13findDriverUrli", True),
-    ("connect", "_ZN4juce3URL14downloadToFileERKNS_4FileERKNS0_19DownloadTaskOptionsE", True),
-    ("transfer", "_ZN4juce20FallbackDownloadTask3runEv", True),
+    # The download connects on its worker: "connect" is the start of the fetch, "transfer" the worker's
+    # whole run (connection, headers and body).
+    ("connect", "_Z10startFetchRKN4juce6StringE7NewFile11FetchLimits", True),
+    ("transfer", "_ZNSt17_Function_handlerIFvvEZ10startFetchRKN4juce6StringE7NewFile11FetchLimitsEUlvE_E9_M_invokeERKSt9_Any_data", True),
     ("dispatch", "_ZN4juce14MessageManager20runDispatchLoopUntilEi", True),
     ("windowDelete", "_ZN4juce11AlertWindowD0Ev", True),
     ("installPackage", "_Z20installDriverPackageRKN4juce6StringERKNS_4FileES5_", True),

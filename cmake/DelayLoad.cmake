@@ -10,7 +10,12 @@ if(NOT WIN32)
     return()
 endif()
 
+# Not known DLLs: Windows would look for these in the exe's folder.
 set(strellDelayLoadedDlls version winmm wininet dxgi wsock32)
+# Known DLLs whose Wine builds import version.dll (user32, setupapi) or user32, so that loading them at start-up
+# would load a version.dll from the exe's folder before the TLS callback runs. Only kernel32, advapi32,
+# msvcrt and ws2_32 stay imported: none of them pulls in anything but other system DLLs.
+list(APPEND strellDelayLoadedDlls user32 gdi32 imm32 comdlg32 ole32 oleaut32 setupapi shell32 shlwapi)
 
 find_program(STRELL_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)
 find_program(STRELL_NM NAMES x86_64-w64-mingw32-nm REQUIRED)

@@ -1,4 +1,5 @@
-# Delay-import libraries for the system DLLs the installer imports that are not known DLLs. Windows
+# Delay-import libraries for the system DLLs the installer uses that are not known DLLs (and a few that
+# are, see below). Windows
 # looks for such a DLL in the exe's own folder first (a Downloads folder, for an elevated installer), and
 # the loader resolves static imports before any of our code runs. Delay-loaded, a DLL is loaded on its
 # first call, after the TLS callback in app/DllSearch_windows.cpp has limited the search to System32.
@@ -12,9 +13,10 @@ endif()
 
 # Not known DLLs: Windows would look for these in the exe's folder.
 set(strellDelayLoadedDlls version winmm wininet dxgi wsock32)
-# Known DLLs whose Wine builds import version.dll (user32, setupapi) or user32, so that loading them at start-up
-# would load a version.dll from the exe's folder before the TLS callback runs. Only kernel32, advapi32,
-# msvcrt and ws2_32 stay imported: none of them pulls in anything but other system DLLs.
+# Known DLLs whose Wine builds import version.dll (user32, setupapi) or user32: imported, they would load a
+# version.dll from the exe's folder under Wine before the TLS callback runs. (Windows' own builds do not, but
+# delaying them costs nothing and keeps the behaviour the tests see under Wine the one to expect on Windows.)
+# Only kernel32, advapi32, msvcrt and ws2_32 stay imported: they pull in nothing but other system DLLs.
 list(APPEND strellDelayLoadedDlls user32 gdi32 imm32 comdlg32 ole32 oleaut32 setupapi shell32 shlwapi)
 
 find_program(STRELL_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)

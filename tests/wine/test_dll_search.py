@@ -63,7 +63,8 @@ class PlantedDlls(InstallerRunCase):
         loader_path = self.prefix.windows_path(self.loader).lower()
         self.assertEqual({name: [path.lower() for path in paths] for name, paths in self.markers().items()},
                          {name: [loader_path] for name in names})
-        native = [module.path.lower() for module in self.modules_of(done.stderr, self.loader) if module.kind == "native"]
+        modules = self.modules_of(done.stderr, self.loader)
+        native = [module.path.lower() for module in modules if module.kind == "native"]
         self.assertEqual(native, [loader_path] + [path.lower() for path in expected.values()])
 
     def test_whole_run_loads_no_planted_dll(self):

@@ -1,7 +1,5 @@
 # strell_add_installer(<target> ORIGIN <origin>): the installer executable, fetching its catalogue from
 # <origin>. Only CatalogueAddress.cpp and the entry point are compiled per variant.
-include(DelayLoad)
-
 function(strell_add_installer target)
     cmake_parse_arguments(arg "" "ORIGIN" "" ${ARGN})
     add_executable(${target} WIN32
@@ -30,3 +28,6 @@ function(strell_add_installer target)
         add_dependencies(${target} strell_delay_libraries)
     endif()
 endfunction()
+
+# STRELL_DELAY_LIBRARIES and the target that builds them, for the Windows link above.
+include(DelayLoad)

@@ -41,7 +41,7 @@ class PlantedDlls(InstallerRunCase):
 
     def markers(self):
         """Gives back {planted DLL file name: [exe paths that loaded it]} from the markers it left."""
-        return {marker.name[: -len(".loaded")]: marker.read_text().split()
+        return {marker.name[: -len(".loaded")]: marker.read_text().splitlines()
                 for marker in sorted(self.downloads.glob("*.loaded"))}
 
     def modules_of(self, log, exe):

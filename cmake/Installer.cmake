@@ -23,12 +23,22 @@ function(strell_add_installer target)
     strell_own_code(${target})
     if(WIN32)
         set(resources "${PROJECT_SOURCE_DIR}/resources")
-        target_sources(${target} PRIVATE "${resources}/StrellDriverInstaller.rc")
+        # The DLL search limit is a TLS callback that nothing refers to: it must be one of the exe's own
+        # objects, as a library member it would never be linked.
+        target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/app/DllSearch_windows.cpp"
+            "${resources}/StrellDriverInstaller.rc")
         # windres writes no dependency file: name what the script pulls in, so edits rebuild it.
         set_source_files_properties("${resources}/StrellDriverInstaller.rc" TARGET_DIRECTORY ${target}
             PROPERTIES OBJECT_DEPENDS "${resources}/StrellDriverInstaller.manifest;${resources}/StrellDriverInstaller.ico")
         # Static runtime (system DLLs only), stripped, and ASLR with high-entropy addresses plus DEP.
         target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++ -s
             -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat)
+        # The delay-import libraries come right after strell_juce, which calls into those DLLs, and before
+        # its own link libraries (-lversion, -lwinmm...): the first library to define a function wins.
+        target_link_libraries(${target} PRIVATE ${STRELL_DELAY_LIBRARIES})
+        add_dependencies(${target} strell_delay_libraries)
     endif()
 endfunction()
+
+# STRELL_DELAY_LIBRARIES and the target that builds them, for the Windows link above.
+include(DelayLoad)

@@ -46,6 +46,20 @@ systemDlls = {
     "winmm.dll", "ws2_32.dll", "wsock32.dll",
 }
 
+# The KnownDLLs list of Windows 10 and 11 (HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\KnownDLLs),
+# plus ntdll.dll, which is always known. Windows loads these from System32 only; any other DLL it looks for
+# in the exe's folder first, so the installer must not import one statically.
+knownDlls = {
+    "advapi32.dll", "clbcatq.dll", "combase.dll", "comdlg32.dll", "coml2.dll", "difxapi.dll", "gdi32.dll",
+    "gdiplus.dll", "imagehlp.dll", "imm32.dll", "kernel32.dll", "msctf.dll", "msvcrt.dll", "normaliz.dll",
+    "nsi.dll", "ntdll.dll", "ole32.dll", "oleaut32.dll", "psapi.dll", "rpcrt4.dll", "sechost.dll",
+    "setupapi.dll", "shcore.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "wldap32.dll", "ws2_32.dll",
+}
+# What the framework needs that is not a known DLL: delay-loaded, after start-up has limited the DLL search.
+delayLoadedDlls = ("version.dll", "winmm.dll", "wininet.dll", "dxgi.dll", "wsock32.dll")
+# Known DLLs that stay imported: none of them pulls in a DLL outside System32, also under Wine.
+importedKnownDlls = ("kernel32.dll", "advapi32.dll", "msvcrt.dll", "ws2_32.dll")
+
 asmV1 = "urn:schemas-microsoft-com:asm.v1"
 # Windows accepts the trust information in either of these namespaces.
 trustNamespaces = ("urn:schemas-microsoft-com:asm.v2", "urn:schemas-microsoft-com:asm.v3")
@@ -77,7 +91,8 @@ def resourceTable(pe):
 
 
 def importedDlls(pe):
-    """Returns the lower-case names of the DLLs pe imports, directly or delay-loaded."""
+    """Returns the lower-case names of the DLLs pe imports, directly or delay-loaded. GNU ld leaves the
+    delay-import directory empty, so DLLs that our build delay-loads are listed nowhere."""
     names = []
     for attribute in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT"):
         for entry in getattr(pe, attribute, []):
@@ -316,6 +331,15 @@ class ExeChecks:
             dll for dll in set(dlls) if dll not in systemDlls and not dll.startswith("api-ms-win-")
         )
         self.assertEqual(foreign, [], "imports DLLs that Windows does not provide: %s" % ", ".join(foreign))
+
+    def test_only_known_dlls_are_imported(self):
+        # An elevated process started from a Downloads folder: a static import that is not a known DLL
+        # would be looked for there before the process could limit its DLL search.
+        dlls = set(importedDlls(self.pe))
+        self.assertEqual(sorted(dlls - knownDlls), [], "imports that are not known DLLs")
+        self.assertEqual(sorted(dlls & set(delayLoadedDlls)), [], "imported instead of delay-loaded")
+        missing = [dll for dll in importedKnownDlls if dll not in dlls]
+        self.assertEqual(missing, [], "known DLLs no longer imported (import table misread?)")
 
     def test_resources_are_exactly_ours(self):
         # A generated resource script would add a second version resource and icon groups of its own.

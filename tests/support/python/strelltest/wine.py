@@ -31,7 +31,11 @@ What this module gives:
 - ``PrefixTestCase``: a unittest base class with one prefix on one Xvfb display for all of a class's tests.
 - ``supported_models()``: the supported-model table as the built model-table tool prints it.
 - ``make_wine_tree()``: a private Wine (symlinks to Debian's) whose kernel32.dll carries another version.
-- ``tool()`` / ``build_dir()``: the executables of the build under test ($STRELL_BUILD_DIR).
+- ``tool()`` / ``library()`` / ``build_dir()``: the executables and DLLs of the build under test
+  ($STRELL_BUILD_DIR).
+- ``dll_trace_env()`` / ``loaded_modules()``: an environment that makes Wine log every module a process
+  loads (optionally preferring DLLs found beside the exe, as Windows does for DLLs that are not known DLLs),
+  and that log read back per process.
 
 Every wait is bounded. Everything runs with WINEDEBUG=-all, without Mono/Gecko installs, and on an Xvfb
 display of our own when one is given. Only processes started here are ended, and only by pid or through
@@ -63,6 +67,11 @@ KERNEL32_VERSIONS = {"win81": (6, 3, 9600, 0), "win8": (6, 2, 9200, 0), "win7": 
 BOOT_TIMEOUT = 240
 COMMAND_TIMEOUT = 120
 SERVER_WAIT_TIMEOUT = 60
+# No Mono or Gecko install prompts in a fresh prefix.
+DEFAULT_DLL_OVERRIDES = "mscoree,mshtml="
+# One line of WINEDEBUG=+pid,+loaddll: process id, thread id, then the module's path and its kind.
+LOADDLL_LINE = re.compile(r'^([0-9a-f]+):([0-9a-f]+):trace:loaddll:\w+ Loaded L"((?:[^"\\]|\\.)*)" at \S+: (\w+)',
+                          re.MULTILINE)
 
 
 class WineError(RuntimeError):
@@ -83,6 +92,44 @@ def tool(name):
     if not path.is_file():
         raise WineError(f"{path} has not been built")
     return path
+
+
+def library(name):
+    """Takes a DLL target's name; gives back the Path of its .dll at the top of the build folder (must exist)."""
+    path = build_dir() / (name + ".dll")
+    if not path.is_file():
+        raise WineError(f"{path} has not been built")
+    return path
+
+
+def dll_trace_env(native_first=()):
+    """Takes DLL names (without ".dll"); gives back environment entries for WinePrefix.run/launch that make
+    Wine log each module load with the process id (see loaded_modules) and, for the named DLLs, prefer a
+    native DLL found by the search order (the exe's folder first) to Wine's builtin one, as Windows does for
+    DLLs that are not known DLLs."""
+    overrides = DEFAULT_DLL_OVERRIDES
+    if native_first:
+        overrides += ";" + ",".join(native_first) + "=n,b"
+    return {"WINEDEBUG": "+pid,+loaddll", "WINEDLLOVERRIDES": overrides}
+
+
+@dataclass
+class LoadedModule:
+    """One module load that Wine logged under dll_trace_env()."""
+    pid: int
+    path: str  # the Windows path, as the loader found it
+    kind: str  # "native" (a PE file from disk) or "builtin" (Wine's own)
+
+
+def loaded_modules(log):
+    """Takes standard error of a run under dll_trace_env(); gives back {pid: [LoadedModule...]} in load order,
+    for every process that logged (the exe itself is each process's first entry)."""
+    processes = {}
+    for match in LOADDLL_LINE.finditer(log):
+        path = re.sub(r"\\(.)", r"\1", match.group(3))
+        pid = int(match.group(1), 16)
+        processes.setdefault(pid, []).append(LoadedModule(pid, path, match.group(4)))
+    return processes
 
 
 class Xvfb:
@@ -217,8 +264,7 @@ class WinePrefix:
             "WINEPREFIX": str(self.path),
             "WINEARCH": "win64",
             "WINEDEBUG": "-all",
-            # No Mono or Gecko install prompts in a fresh prefix.
-            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+            "WINEDLLOVERRIDES": DEFAULT_DLL_OVERRIDES,
         })
         if self.loader is not None:
             env["WINELOADER"] = str(self.loader)

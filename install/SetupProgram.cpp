@@ -4,36 +4,25 @@
 
 namespace
 {
-constexpr int waitSliceMs = 44;
-constexpr int outputChunkBytes = 4096;
+// Shells report a child ended by signal N as 128 + N; a crash must never read as success.
+constexpr int signalExitBase = 128;
 } // namespace
 
-// Takes the setup program's full path; gives back its exit code (same 32 bits) or setupProgramMissing when
-// it cannot be started. Makes the file runnable first, reads and discards all it writes; prints nothing.
 int runSetupProgram(const juce::String& setupProgramPath)
 {
-    makeRunnable(juce::File(setupProgramPath));
+    const auto end = runProgramToEnd(setupProgramPath);
 
-    juce::ChildProcess process;
+    switch (end.kind)
+    {
+    case ProgramEnd::Kind::exited:
+        return static_cast<int>(end.value);
+    case ProgramEnd::Kind::killedBySignal:
+        return signalExitBase + static_cast<int>(end.value);
+    case ProgramEnd::Kind::notStarted:
+    case ProgramEnd::Kind::endUnknown:
+        break;
+    }
 
-    // The path as the one argument: JUCE quotes it for the Windows command line and hands it whole as
-    // argv[0] on POSIX, so a blank in the path cannot split it into another program and arguments.
-    if (!process.start(juce::StringArray{setupProgramPath},
-                       juce::ChildProcess::wantStdOut | juce::ChildProcess::wantStdErr))
-        return setupProgramMissing;
-
-    // Output is drained between the slices, or a program that fills the pipe would never end. A read
-    // comes back short only once the program has ended (POSIX: its end of the pipe is closed), so draining
-    // while chunks come back full keeps up with any writer. The wait is not asked again once it has
-    // reported the end: on POSIX a second ask finds the child reaped and overwrites its exit code with 0.
-    char chunk[outputChunkBytes];
-
-    while (!process.waitForProcessToFinish(waitSliceMs))
-        while (process.readProcessOutput(chunk, (int)sizeof(chunk)) == (int)sizeof(chunk))
-        {
-        }
-
-    process.readAllProcessOutput();
-
-    return static_cast<int>(process.getExitCode());
+    // An end that was not learned is no success either: it reads as a setup program that did not run.
+    return setupProgramMissing;
 }

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <fstream>
 #include <iostream>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -20,6 +22,15 @@ juce::File placeSetupProgram(const juce::File& target)
     EXPECT_TRUE(fakeSetupProgram().copyFileTo(target));
     chmod(target.getFullPathName().toRawUTF8(), 0644);
     return target;
+}
+
+// Writes the bytes as they are (JUCE's replaceWithText turns line feeds into CR LF; an empty write deletes).
+void writeExactly(const juce::File& file, const std::string& bytes)
+{
+    std::ofstream out(file.getFullPathName().toStdString(), std::ios::binary | std::ios::trunc);
+    out << bytes;
+    out.close();
+    ASSERT_TRUE(out.good()) << "cannot write " << file.getFullPathName();
 }
 
 mode_t permissionsOf(const juce::File& file)
@@ -120,7 +131,8 @@ TEST_P(SetupProgramExitCode, IsPassedOnUnchanged)
     EXPECT_EQ(readRecords(recordFile).size(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Codes, SetupProgramExitCode, ::testing::Values(0, 1, 253));
+// 127 and 255 are ordinary codes too, not a start that failed.
+INSTANTIATE_TEST_SUITE_P(Codes, SetupProgramExitCode, ::testing::Values(0, 1, 127, 253, 255));
 
 TEST_F(SetupProgramRun, ExitCodeOfAProgramThatOutlivesManyWaitSlices)
 {
@@ -174,34 +186,21 @@ TEST_F(SetupProgramRun, PathWithBlanksAndQuotesIsTheOneArgument)
     EXPECT_EQ(records[0]["path"].toString(), program.getFullPathName());
 }
 
-// A downloaded setup program is a temporary file: any name, and no execute permission.
+// A downloaded setup program is a temporary file: any name, and no execute permission. The run adds it
+// for owner, group and others and changes nothing else.
 TEST_F(SetupProgramRun, DownloadedFileWithoutExecutePermissionIsRun)
 {
     const auto program = placeSetupProgram(temp.folder.getChildFile("download-4f2a.tmp"));
-    ASSERT_EQ(permissionsOf(program) & 0111, 0u);
+    ASSERT_EQ(chmod(program.getFullPathName().toRawUTF8(), 0640), 0);
     ScopedEnvironment environment{
         {{"FAKE_SETUP_RECORD", recordFile.getFullPathName().toStdString()}, {"FAKE_SETUP_EXIT_CODE", "5"}}};
 
     EXPECT_EQ(runSetupProgram(program.getFullPathName()), 5);
     EXPECT_EQ(readRecords(recordFile).size(), 1);
+    EXPECT_EQ(permissionsOf(program), 0751u);
 }
 
-TEST_F(SetupProgramRun, MakeRunnableAddsExecuteForOwnerGroupAndOthersOnly)
-{
-    const auto file = temp.folder.getChildFile("Setup.exe");
-    ASSERT_TRUE(file.replaceWithText("#!/bin/sh\n"));
-    ASSERT_EQ(chmod(file.getFullPathName().toRawUTF8(), 0640), 0);
-
-    makeRunnable(file);
-    EXPECT_EQ(permissionsOf(file), 0751u);
-
-    const auto missing = temp.folder.getChildFile("missing.exe");
-    makeRunnable(missing);
-    EXPECT_FALSE(missing.exists());
-}
-
-// On POSIX, JUCE's start() fails only when it cannot make the pipe or fork; a missing program still
-// "starts" and ends with 255. Running out of file descriptors makes the pipe fail.
+// On POSIX a start fails when no descriptor is left for opening the program or making the pipes.
 TEST_F(SetupProgramRun, StartThatFailsGivesSetupProgramMissing)
 {
     const auto program = placeSetupProgram(temp.folder.getChildFile("Setup.exe"));
@@ -221,4 +220,153 @@ TEST_F(SetupProgramRun, StartThatFailsGivesSetupProgramMissing)
     EXPECT_EQ(runSetupProgram(program.getFullPathName()), 0);
     EXPECT_TRUE(recordFile.exists());
 }
+
+// The setup program gets standard input from /dev/null, output and error in one pipe, and nothing else:
+// not even a descriptor that the installer holds open without close-on-exec.
+TEST_F(SetupProgramRun, ChildHasOnlyItsThreeStandardStreams)
+{
+    const auto program = placeSetupProgram(temp.folder.getChildFile("Setup.exe"));
+    ScopedEnvironment environment{{{"FAKE_SETUP_RECORD", recordFile.getFullPathName().toStdString()}}};
+    const int inheritable = open(temp.folder.getFullPathName().toRawUTF8(), O_RDONLY);
+    ASSERT_GE(inheritable, 0);
+
+    EXPECT_EQ(runSetupProgram(program.getFullPathName()), 0);
+    close(inheritable);
+
+    const auto records = readRecords(recordFile);
+    ASSERT_EQ(records.size(), 1);
+    auto* descriptors = records[0]["descriptors"].getDynamicObject();
+    ASSERT_NE(descriptors, nullptr);
+    juce::StringArray open;
+
+    for (auto& property : descriptors->getProperties())
+        open.add(property.name.toString() + " " + property.value.toString());
+
+    ASSERT_EQ(open.size(), 3) << open.joinIntoString(", ");
+    EXPECT_EQ(open[0], "0 /dev/null");
+    EXPECT_TRUE(open[1].startsWith("1 pipe:")) << open[1];
+    EXPECT_EQ(open[1].fromFirstOccurrenceOf(" ", false, false),
+              open[2].fromFirstOccurrenceOf(" ", false, false));
+}
+
+// A "#!" script runs like a program: by its path alone, with its exit code passed on.
+TEST_F(SetupProgramRun, ScriptRunsByItsPathWithItsExitCode)
+{
+    const auto script = temp.folder.getChildFile("Driver Package/Setup script.exe");
+    ASSERT_TRUE(script.getParentDirectory().createDirectory());
+    writeExactly(script, "#!/bin/sh\nprintf '%s|%s' \"$0\" \"$#\" > \"$SCRIPT_OUT\"\nexit 42\n");
+    const auto out = temp.folder.getChildFile("script-out");
+    ScopedEnvironment environment{{{"SCRIPT_OUT", out.getFullPathName().toStdString()}}};
+
+    EXPECT_EQ(runSetupProgram(script.getFullPathName()), 42);
+    EXPECT_EQ(out.loadFileAsString(), script.getFullPathName() + "|0");
+}
+
+// The run ends with the setup program, even when something it left running still holds the output pipe.
+TEST_F(SetupProgramRun, ProgramLeftRunningDoesNotHoldTheRun)
+{
+    const auto script = temp.folder.getChildFile("Setup.exe");
+    writeExactly(script, "#!/bin/sh\nsleep 20 &\necho $! > \"$SCRIPT_OUT\"\nexit 4\n");
+    const auto out = temp.folder.getChildFile("script-out");
+    ScopedEnvironment environment{{{"SCRIPT_OUT", out.getFullPathName().toStdString()}}};
+
+    const auto started = juce::Time::getMillisecondCounterHiRes();
+    EXPECT_EQ(runSetupProgram(script.getFullPathName()), 4);
+    EXPECT_LT(juce::Time::getMillisecondCounterHiRes() - started, 5000.0);
+
+    const int left = out.loadFileAsString().trim().getIntValue();
+    ASSERT_GT(left, 0);
+    kill(left, SIGTERM);
+}
+
+struct NotAProgram
+{
+    const char* name;
+    std::string bytes;
+};
+
+void PrintTo(const NotAProgram& file, std::ostream* out)
+{
+    *out << file.name;
+}
+
+class SetupProgramNotAProgram : public SetupProgramRun, public ::testing::WithParamInterface<NotAProgram>
+{
+};
+
+// Each file is runnable by its permissions, and each would create the marker if a shell ran it. None of
+// them may run; a file the system then refuses to start gives the same result.
+TEST_P(SetupProgramNotAProgram, GivesSetupProgramMissingAndNothingRuns)
+{
+    const auto file = temp.folder.getChildFile("Setup.exe");
+    writeExactly(file, GetParam().bytes);
+    ASSERT_EQ(chmod(file.getFullPathName().toRawUTF8(), 0755), 0);
+    const auto marker = temp.folder.getChildFile("marker");
+    ScopedEnvironment environment{{{"SETUP_MARKER", marker.getFullPathName().toStdString()}}};
+
+    EXPECT_EQ(runSetupProgram(file.getFullPathName()), setupProgramMissing);
+    EXPECT_FALSE(marker.exists()) << "the file was run";
+}
+
+const std::string markerLine = "touch \"$SETUP_MARKER\"\nexit 7\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, SetupProgramNotAProgram,
+    ::testing::Values(NotAProgram{"ShellText", markerLine},
+                      NotAProgram{"HtmlErrorPage",
+                                  "<!DOCTYPE html>\n<html><body><h1>404 Not Found</h1></body></html>\n" +
+                                      markerLine},
+                      NotAProgram{"Empty", ""}, NotAProgram{"Zeros", std::string(4096, '\0')},
+                      NotAProgram{"WindowsProgram", std::string("MZ\x90\0\x03\0\0\0\n", 9) + markerLine},
+                      NotAProgram{"DamagedElf", std::string("\x7f"
+                                                            "ELF\x02\x01\x01\0garbage\n",
+                                                            16) +
+                                                    markerLine},
+                      NotAProgram{"ScriptWithoutInterpreter", "#!/nonexistent/strell-shell\n" + markerLine}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Neither a link (even to a real program) nor a FIFO is run; the FIFO must not block the run either.
+TEST_F(SetupProgramRun, LinkOrFifoIsNoProgram)
+{
+    ScopedEnvironment environment{{{"FAKE_SETUP_RECORD", recordFile.getFullPathName().toStdString()}}};
+    const auto link = temp.folder.getChildFile("link/Setup.exe");
+    ASSERT_TRUE(link.getParentDirectory().createDirectory());
+    ASSERT_EQ(symlink(fakeSetupProgram().getFullPathName().toRawUTF8(), link.getFullPathName().toRawUTF8()),
+              0);
+    const auto fifo = temp.folder.getChildFile("Setup.exe");
+    ASSERT_EQ(mkfifo(fifo.getFullPathName().toRawUTF8(), 0755), 0);
+
+    EXPECT_EQ(runSetupProgram(link.getFullPathName()), setupProgramMissing);
+    EXPECT_EQ(runSetupProgram(fifo.getFullPathName()), setupProgramMissing);
+    EXPECT_FALSE(recordFile.exists());
+}
+
+struct Signalled
+{
+    int signal;
+    int result;
+};
+
+void PrintTo(const Signalled& run, std::ostream* out)
+{
+    *out << "signal " << run.signal;
+}
+
+class SetupProgramSignalled : public SetupProgramRun, public ::testing::WithParamInterface<Signalled>
+{
+};
+
+// A crash must not read as success: signal N gives 128 + N, as shells report it.
+TEST_P(SetupProgramSignalled, GivesTheShellsCode)
+{
+    const auto script = temp.folder.getChildFile("Setup.exe");
+    writeExactly(script, "#!/bin/sh\nkill -" + std::to_string(GetParam().signal) + " $$\nexit 99\n");
+
+    EXPECT_EQ(runSetupProgram(script.getFullPathName()), GetParam().result);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SetupProgramSignalled,
+                         ::testing::Values(Signalled{SIGSEGV, 139}, Signalled{SIGKILL, 137},
+                                           Signalled{SIGABRT, 134}),
+                         [](const auto& info) { return "Signal" + std::to_string(info.param.signal); });
 } // namespace

@@ -2,7 +2,8 @@
 // which it inherits from the installer that starts it:
 //   FAKE_SETUP_RECORD=<file>          appends one JSON line: argc, argv, commandLine (Windows; else null),
 //                                     path (its own program file), windowOpen (a window titled
-//                                     "Downloading ASIO driver" exists)
+//                                     "Downloading ASIO driver" exists), descriptors (POSIX: the
+//                                     descriptors open at start, {"<n>": "<what it names>"}; else null)
 //   FAKE_SETUP_EXIT_CODE=<0..4294967295> its exit code (default 0; POSIX keeps the low 8 bits)
 //   FAKE_SETUP_OUTPUT_BYTES=<n>       writes n bytes to standard output and n/4 to standard error
 //   FAKE_SETUP_SLEEP_MS=<n>           then sleeps n ms (at most 60000)
@@ -89,6 +90,18 @@ std::string recordLine(const Invocation& invocation)
 
     line += "],\"commandLine\":" + (invocation.hasCommandLine ? jsonString(invocation.commandLine) : "null");
     line += ",\"path\":" + jsonString(invocation.ownPath);
+    line += ",\"descriptors\":";
+
+    if (!invocation.hasDescriptors)
+        line += "null";
+
+    for (size_t i = 0; invocation.hasDescriptors && i < invocation.descriptors.size(); ++i)
+        line += (i == 0 ? "{" : ",") + jsonString(std::to_string(invocation.descriptors[i].first)) + ":" +
+                jsonString(invocation.descriptors[i].second);
+
+    if (invocation.hasDescriptors)
+        line += invocation.descriptors.empty() ? "{}" : "}";
+
     line += ",\"windowOpen\":" + std::string(isWindowOpen(progressWindowTitle) ? "true" : "false");
     return line + "}\n";
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // How the stand-in setup program was started, as the OS hands it over.
@@ -10,12 +11,15 @@ struct Invocation
     std::vector<std::string> arguments; // argv, UTF-8
     bool hasCommandLine = false;        // Windows only: the whole command line as one text
     std::string commandLine;
-    std::string ownPath; // the program file that runs, UTF-8
+    std::string ownPath;         // the program file that runs, UTF-8
+    bool hasDescriptors = false; // POSIX only: the descriptors open at start and what each one names
+    std::vector<std::pair<int, std::string>> descriptors;
 };
 
 // Platform layer (FakeSetup_posix.cpp, FakeSetup_windows.cpp).
 
-// Takes main's arguments; gives back the invocation (Windows: parsed again from the wide command line).
+// Takes main's arguments; gives back the invocation (Windows: parsed again from the wide command line;
+// POSIX: with the descriptors open at the call).
 Invocation currentInvocation(int argc, char** argv);
 
 // Takes a window title; gives back whether a window with exactly that title exists on this desktop

@@ -4,11 +4,13 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <dirent.h>
 #include <limits.h>
 #include <unistd.h>
 
@@ -67,6 +69,28 @@ Invocation currentInvocation(int argc, char** argv)
     char path[PATH_MAX + 1] = {};
     const auto length = readlink("/proc/self/exe", path, PATH_MAX);
     invocation.ownPath.assign(path, length > 0 ? (size_t)length : 0);
+
+    // Listed first thing, before the record or the display opens one of its own.
+    if (DIR* folder = opendir("/proc/self/fd"); folder != nullptr)
+    {
+        invocation.hasDescriptors = true;
+
+        while (const dirent* entry = readdir(folder))
+        {
+            const int fd = std::atoi(entry->d_name);
+
+            if (entry->d_name[0] < '0' || entry->d_name[0] > '9' || fd == dirfd(folder))
+                continue;
+
+            char target[PATH_MAX + 1] = {};
+            const auto size = readlinkat(dirfd(folder), entry->d_name, target, PATH_MAX);
+            invocation.descriptors.emplace_back(fd, std::string(target, size > 0 ? (size_t)size : 0));
+        }
+
+        closedir(folder);
+        std::sort(invocation.descriptors.begin(), invocation.descriptors.end());
+    }
+
     return invocation;
 }
 

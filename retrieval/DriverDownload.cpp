@@ -2,6 +2,7 @@
 
 #include "app/InstallerExitCode.h"
 #include "install/DriverPackage.h"
+#include "install/ProtectedFolder.h"
 #include "install/SetupProgram.h"
 #include "retrieval/DriverCatalogue.h"
 
@@ -12,6 +13,7 @@
 namespace
 {
 constexpr int pollingSliceMs = 50;
+const char* const workingFolderPath = "Tarnwell/StrellDriver";
 
 // Takes nothing; gives back the progress window's title as shown.
 juce::String progressWindowTitle()
@@ -80,17 +82,19 @@ int installDownloadedPackage(const juce::String& packageFileName, const juce::Fi
 
 juce::File driverWorkingFolder()
 {
-    return juce::File::getSpecialLocation(juce::File::tempDirectory).getChildFile("Tarnwell/StrellDriver");
+    const juce::File temporaryFolder = trustedTemporaryFolder();
+    return temporaryFolder == juce::File() ? juce::File() : temporaryFolder.getChildFile(workingFolderPath);
 }
 
 int downloadAndInstallDriver(int modelSlot)
 {
-    const juce::File workingFolder = driverWorkingFolder();
-    if (workingFolder.exists())
-        workingFolder.deleteRecursively(false);
-    workingFolder.createDirectory();
-    if (!workingFolder.exists())
+    // Held until the setup program has ended: until then no process without elevation can change, rename
+    // or replace anything in the working folder.
+    const ProtectedFolder protectedWorkingFolder =
+        prepareProtectedFolder(trustedTemporaryFolder(), workingFolderPath, FolderStart::emptied);
+    if (!protectedWorkingFolder.isProtected())
         return driverPackageFailed;
+    const juce::File& workingFolder = protectedWorkingFolder.folder;
 
     juce::URL driverAddress;
     auto downloadedFile = std::make_unique<juce::TemporaryFile>(juce::String());

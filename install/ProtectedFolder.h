@@ -105,3 +105,8 @@ struct ProtectedFile
 // Takes a file; closes its handles and deletes it. Gives back true when nothing is left at its path; the
 // record names no file afterwards.
 bool removeProtectedFile(ProtectedFile& file);
+
+// Takes whether the list is for a folder (true) or a file (false); gives back the access list that
+// prepareProtectedFolder and createProtectedFile give new folders and files, as SDDL (Windows), or an
+// empty text on POSIX, where ownership and mode stand in for it.
+juce::String protectedAccessText(bool forFolder);

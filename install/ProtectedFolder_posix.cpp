@@ -396,3 +396,8 @@ bool removeProtectedFile(ProtectedFile& file)
     file.file = juce::File();
     return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
+
+juce::String protectedAccessText(bool)
+{
+    return {};
+}

@@ -10,7 +10,8 @@ struct Invocation
     std::vector<std::string> arguments; // argv, UTF-8
     bool hasCommandLine = false;        // Windows only: the whole command line as one text
     std::string commandLine;
-    std::string ownPath; // the program file that runs, UTF-8
+    std::string ownPath;   // the program file that runs, UTF-8
+    std::string imagePath; // where the image that runs can be read (POSIX: /proc/self/exe, not the path)
 };
 
 // Platform layer (FakeSetup_posix.cpp, FakeSetup_windows.cpp).

@@ -67,6 +67,7 @@ Invocation currentInvocation(int argc, char** argv)
     char path[PATH_MAX + 1] = {};
     const auto length = readlink("/proc/self/exe", path, PATH_MAX);
     invocation.ownPath.assign(path, length > 0 ? (size_t)length : 0);
+    invocation.imagePath = "/proc/self/exe";
     return invocation;
 }
 

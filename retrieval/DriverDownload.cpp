@@ -2,6 +2,7 @@
 
 #include "app/InstallerExitCode.h"
 #include "install/DriverPackage.h"
+#include "install/ProtectedFolder.h"
 #include "install/SetupProgram.h"
 #include "retrieval/DriverCatalogue.h"
 #include "retrieval/HttpsFetch.h"
@@ -13,6 +14,7 @@
 namespace
 {
 constexpr int pollingSliceMs = 50;
+const char* const workingFolderPath = "Tarnwell/StrellDriver";
 
 // Takes nothing; gives back the progress window's title as shown.
 juce::String progressWindowTitle()
@@ -81,50 +83,49 @@ int installDownloadedPackage(const juce::String& packageFileName, const juce::Fi
 
 juce::File driverWorkingFolder()
 {
-    return juce::File::getSpecialLocation(juce::File::tempDirectory).getChildFile("Tarnwell/StrellDriver");
+    const juce::File temporaryFolder = trustedTemporaryFolder();
+    return temporaryFolder == juce::File() ? juce::File() : temporaryFolder.getChildFile(workingFolderPath);
 }
 
 int downloadAndInstallDriver(int modelSlot)
 {
-    const juce::File workingFolder = driverWorkingFolder();
-    if (workingFolder.exists())
-        workingFolder.deleteRecursively(false);
-    workingFolder.createDirectory();
-    if (!workingFolder.exists())
+    // Held until the setup program has ended: until then no process without elevation can change, rename
+    // or replace anything in the working folder.
+    const ProtectedFolder protectedWorkingFolder =
+        prepareProtectedFolder(trustedTemporaryFolder(), workingFolderPath, FolderStart::emptied);
+    if (!protectedWorkingFolder.isProtected())
         return driverPackageFailed;
-
-    juce::URL driverAddress;
-    auto downloadedFile = std::make_unique<juce::TemporaryFile>(juce::String());
+    const juce::File& workingFolder = protectedWorkingFolder.folder;
 
     double progressValue = -1.0;
     std::unique_ptr<juce::AlertWindow> window = showProgressWindow(progressValue);
 
-    driverAddress = findDriverUrl(modelSlot);
+    const juce::URL driverAddress = findDriverUrl(modelSlot);
     if (!driverAddress.isWellFormed())
     {
-        downloadedFile.reset();
         window.reset();
         return driverPackageFailed;
     }
 
-    // The file is made new (never through a link or over a file already there) before anything is fetched.
-    NewFile target = createNewFile(downloadedFile->getFile());
-    if (!target.isOpen())
+    // Made new (never through a link or over a file already there) before anything is fetched, and held so
+    // that no process without elevation can change or replace it until it is removed.
+    ProtectedFile downloadedFile = createProtectedFile(trustedTemporaryFolder());
+    if (downloadedFile.file == juce::File())
     {
-        downloadedFile.reset();
         window.reset();
         return driverPackageFailed;
     }
 
-    FetchTask task = startFetch(driverAddress.toString(true), std::move(target), packageDownloadLimits());
+    FetchTask task =
+        startFetch(driverAddress.toString(true), std::move(downloadedFile.writing), packageDownloadLimits());
     waitForDownload(task, window.get());
-    NewFile written = endFetch(task);
-    const bool downloaded = !fetchHadError(task) && closeNewFile(written);
+    downloadedFile.writing = endFetch(task);
+    const bool downloaded = !fetchHadError(task) && finishProtectedFile(downloadedFile);
     task = {};
 
     if (!downloaded)
     {
-        downloadedFile.reset();
+        removeProtectedFile(downloadedFile);
         window.reset();
         return driverPackageFailed;
     }
@@ -133,7 +134,7 @@ int downloadAndInstallDriver(int modelSlot)
     window.reset();
 
     const int result =
-        installDownloadedPackage(driverAddress.getFileName(), downloadedFile->getFile(), workingFolder);
-    downloadedFile.reset();
+        installDownloadedPackage(driverAddress.getFileName(), downloadedFile.file, workingFolder);
+    removeProtectedFile(downloadedFile);
     return result;
 }

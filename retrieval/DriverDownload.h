@@ -2,12 +2,15 @@
 
 #include <juce_core/juce_core.h>
 
-// The folder "Tarnwell/StrellDriver" below the user's temporary folder, emptied at every run.
+// Takes nothing; gives back the folder "Tarnwell/StrellDriver" below the trusted temporary folder
+// (trustedTemporaryFolder), emptied at every run, or File() when there is no trusted temporary folder.
 juce::File driverWorkingFolder();
 
-// Takes the first model slot found; empties and recreates the working folder, shows the progress window,
-// looks up the driver address, downloads the package into a temporary file (polling every 50 ms), closes
-// the window and hands the file on by its name's ending ("zip": installDriverPackage, "exe":
-// runSetupProgram). Gives back their result, or driverPackageFailed / setupProgramMissing. Writes nothing
-// itself; the temporary file is gone when it returns.
+// Takes the first model slot found; empties and recreates the working folder so that only an administrator
+// can change it until the setup program has ended (driverPackageFailed, before any window, when that
+// cannot be done), shows the progress window, looks up the driver address, downloads the package over
+// https into a protected temporary file "temp_<hex>" in the trusted temporary folder (polling every 50 ms,
+// which is also the stall watchdog), closes the window and hands the file on by its name's ending ("zip":
+// installDriverPackage, "exe": runSetupProgram). Gives back their result, or driverPackageFailed /
+// setupProgramMissing. Writes nothing itself; the temporary file is gone when it returns.
 int downloadAndInstallDriver(int modelSlot);

@@ -56,7 +56,9 @@ class InstallerTestCase(unittest.TestCase):
     # The installer's temporary folder
 
     def use_temp_folder(self, folder):
-        """Makes folder the installer's temporary folder, with what an earlier run left behind in it."""
+        """Makes folder the installer's temporary folder, with what an earlier run left behind in it. As root
+        the installer takes $TMPDIR only when no one but root can change its path: the scratch folder is
+        made by root below /tmp, so it qualifies (see test_working_folder_attacks.py for one that does not)."""
         self.tmp = Path(folder)
         self.working_folder = self.tmp / "Tarnwell" / "StrellDriver"
         old_setup = self.working_folder / "Tarnwell_Old_0.0.0.1" / "x64" / "Setup.exe"

@@ -251,9 +251,9 @@ def package_routes(setup: Setup, body: bytes, path, elsewhere=None):
 
 # Folders a run must leave alone
 
-def prepare_temp_folder(temp, disk):
-    """Takes the installer's temporary folder and the Setup's disk arrangement; fills it as an earlier run
-    and other programs left it."""
+def prepare_temp_folder(temp, disk, sentinel=None):
+    """Takes the installer's temporary folder, the Setup's disk arrangement and the sentinel tree (for
+    "working-path-link"); fills the folder as an earlier run and other programs left it."""
     temp = Path(temp)
     temp.mkdir(parents=True, exist_ok=True)
     (temp / "unrelated.txt").write_text("not ours\n")
@@ -271,10 +271,21 @@ def prepare_temp_folder(temp, disk):
     if disk == "working-path-file":
         working.write_text("a file where the working folder goes\n")
         return
+    if disk == "working-path-link":
+        working.symlink_to(Path(sentinel).resolve(), target_is_directory=True)
+        return
     old = working / "Tarnwell_Old_0.0.0.1" / "x64"
     old.mkdir(parents=True, exist_ok=True)
     (old / "Setup.exe").write_bytes(b"left by an earlier run")
     (working / "notes.txt").write_text("old\n")
+
+
+def read_only_target(temp, disk):
+    """Takes the temporary folder and the disk arrangement; gives back the folder that the runner must make
+    read-only for it, or None."""
+    temp = Path(temp)
+    return {"read-only-temp": temp, "read-only-outer": temp / WORKING_FOLDER[0],
+            "read-only-inner": temp.joinpath(*WORKING_FOLDER, "Tarnwell_Old_0.0.0.1", "x64")}.get(disk)
 
 
 def earlier_run_files(temp):

@@ -58,11 +58,12 @@ SETUP_CHOICES = {
     "package": ("good", "corrupt-data", "truncated-archive", "empty-archive", "setup-folder", "link-entry",
                 "non-utf8-name", "not-a-program", "signal-script"),
     "subfolder": ("native", "other", "x86"),
-    "disk": ("as-left", "working-path-file", "outer-path-file", "read-only-temp", "read-only-outer"),
+    "disk": ("as-left", "working-path-file", "working-path-link", "outer-path-file", "read-only-temp",
+             "read-only-outer", "read-only-inner"),
     "devices": ("one", "none", "unsupported", "several"),
     "token": ("elevated", "limited"),
 }
-WINDOWS_SETUP_LIMITS = {"disk": ("as-left", "read-only-outer"), "devices": ("one", "none"),
+WINDOWS_SETUP_LIMITS = {"disk": ("as-left", "read-only-outer", "read-only-inner"), "devices": ("one", "none"),
                         "catalogue": tuple(c for c in SETUP_CHOICES["catalogue"] if c != "second-model-only"),
                         "package": tuple(p for p in SETUP_CHOICES["package"] if p != "signal-script")}
 ASKS = ("nothing", "catalogue", "package", None)
@@ -123,9 +124,11 @@ class Setup:
     package_name: the driver file name the catalogue gives for our model.
     setup_env: FAKE_SETUP_* settings for the stand-in setup program.
     disk:      "as-left" (an earlier run's working folder), "working-path-file" (a file where the working
-               folder goes), "outer-path-file" (a file named Tarnwell), "read-only-temp" (the temporary
+               folder goes), "working-path-link" (a link to the sentinel tree where the working folder
+               goes), "outer-path-file" (a file named Tarnwell), "read-only-temp" (the temporary
                folder cannot be written, no Tarnwell folder in it), "read-only-outer" (Tarnwell and the
-               earlier working folder cannot be written).
+               earlier working folder cannot be written), "read-only-inner" (one sub-folder of the earlier
+               working folder cannot be written, so the old folder cannot be emptied).
     devices:   "one" (our model and a foreign device), "none", "unsupported" (a foreign device and a
                maker's device with an unlisted product id), "several" (our model, then a second model).
     token:     "elevated", or "limited" (not root on Linux; a limited token under Wine).
@@ -368,14 +371,21 @@ CASES = (
          Setup(disk="outer-path-file"), linux_only(DRIVER_PACKAGE_FAILED), asks="nothing"),
     Case("disk-temp-read-only", "disk", "the temporary folder cannot be written",
          Setup(disk="read-only-temp"), linux_only(DRIVER_PACKAGE_FAILED), asks="nothing"),
+    Case("disk-working-path-is-a-link", "disk", "a link to the sentinel tree where the working folder goes",
+         Setup(disk="working-path-link", setup_env=(("EXIT_CODE", "21"),)), linux_only(21), runs=1,
+         note="the link itself is removed, never followed: the sentinel tree stays whole and the run goes on"),
     Case("disk-working-folder-read-only", "disk", "Tarnwell and an earlier working folder cannot be written",
-         Setup(disk="read-only-outer"), both(DRIVER_PACKAGE_FAILED),
-         stderr=zip_error(r"Failed to create target folder: .+[/\\]Tarnwell[/\\]StrellDriver[/\\]"
-                          r"Tarnwell_Corvel_1\.2\.0\.7"),
+         Setup(disk="read-only-outer"), both(DRIVER_PACKAGE_FAILED), asks="nothing",
          checks=(CHECK_EARLIER_RUN_KEPT,),
-         note="Linux: a read-only bind mount in the test's namespace (root ignores permissions); Wine: the "
-              "immutable attribute (chattr +i) on the Linux folders, since a read-only attribute set through "
-              "Windows does not stop writes"),
+         note="the old working folder cannot be emptied: the step ends before the progress window opens and "
+              "before anything is fetched or unpacked. Linux: a read-only bind mount in the test's namespace "
+              "(root ignores permissions); Wine: the immutable attribute (chattr +i) on the Linux folders, "
+              "since a read-only attribute set through Windows does not stop writes"),
+    Case("disk-working-folder-not-emptied", "disk",
+         "one sub-folder of the earlier working folder cannot be written (the old folder cannot be emptied)",
+         Setup(disk="read-only-inner"), both(DRIVER_PACKAGE_FAILED), asks="nothing",
+         note="no new package beside what is left of the old one: the step ends before the progress window "
+              "opens; arranged as for disk-working-folder-read-only, on that sub-folder only"),
     # Devices and token
     Case("devices-none", "devices", "no USB device at all",
          Setup(devices="none"), both(NO_SUPPORTED_DEVICE), asks="nothing"),

@@ -67,8 +67,8 @@ class FaultMatrixLinux(unittest.TestCase):
         work = Path(tempfile.mkdtemp(prefix=row.id + "-", dir=self.scratch))
         self.addCleanup(shutil.rmtree, work, True)
         temp, sentinel = work / "tmp", work / "sentinel"
-        fx.prepare_temp_folder(temp, setup.disk)
         fx.prepare_sentinel(sentinel)
+        fx.prepare_temp_folder(temp, setup.disk, sentinel)
         usb = servers.make_usb_tree(work / "usb", self.devices(setup.devices))
         record, script_record = work / "setup-record.jsonl", work / "script-record.txt"
         before = (fx.snapshot(temp, skip=[fx.WORKING_FOLDER]), fx.snapshot(sentinel))
@@ -81,8 +81,8 @@ class FaultMatrixLinux(unittest.TestCase):
             command = [str(self.installer)]
             if setup.token == "limited":
                 command = NOBODY + command
-            if setup.disk in ("read-only-temp", "read-only-outer"):
-                target = temp if setup.disk == "read-only-temp" else temp / fx.WORKING_FOLDER[0]
+            target = fx.read_only_target(temp, setup.disk)
+            if target is not None:
                 command = ["sh", "-c", READ_ONLY_THEN_RUN, "read-only", str(target)] + command
             try:
                 result = servers.run_in_test_namespace(command, env=env, cert_bundle=self.pki.bundle,

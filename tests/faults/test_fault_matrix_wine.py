@@ -81,10 +81,10 @@ class FaultMatrixWine(InstallerRunCase):
 
         with contextlib.ExitStack() as stack:
             served = self.serve(stack, setup)
-            if setup.disk == "read-only-outer":
-                outer = self.temp / fx.WORKING_FOLDER[0]
-                chattr("+i", outer)
-                stack.callback(chattr, "-i", outer)
+            target = fx.read_only_target(self.temp, setup.disk)
+            if target is not None:
+                chattr("+i", target)
+                stack.callback(chattr, "-i", target)
             env = {"FAKE_SETUP_RECORD": self.prefix.windows_path(self.record)}
             env.update({f"FAKE_SETUP_{name}": value for name, value in setup.setup_env})
             try:

@@ -7,6 +7,10 @@
 //   FAKE_SETUP_EXIT_CODE=<0..4294967295> its exit code (default 0; POSIX keeps the low 8 bits)
 //   FAKE_SETUP_OUTPUT_BYTES=<n>       writes n bytes to standard output and n/4 to standard error
 //   FAKE_SETUP_SLEEP_MS=<n>           then sleeps n ms (at most 60000)
+//   FAKE_SETUP_PAUSE_READY=<file>     a pause point, before anything else: creates this file, then waits
+//   FAKE_SETUP_PAUSE_GO=<file>        until that one exists (polled every 20 ms, at most 60 s; then it
+//                                     ends with 125), so a test acts while the installer waits for it
+// The record also holds imageHash: the 64-bit FNV-1a hash (16 hex digits) of the program image that runs.
 // A malformed variable ends it with exit code 111 before anything else; a record it cannot write with 112.
 // It never lives longer than 120 s: then it ends with 124 (so a parent that never reads cannot hang a test).
 
@@ -22,6 +26,9 @@ namespace
 constexpr int badEnvironmentExitCode = 111;
 constexpr int recordFailedExitCode = 112;
 constexpr int lifetimeExpiredExitCode = 124;
+constexpr int pauseExpiredExitCode = 125;
+constexpr unsigned pausePollMs = 20;
+constexpr unsigned pauseLimitMs = 60000;
 constexpr unsigned lifetimeSeconds = 120;
 constexpr unsigned long long maxSleepMs = 60000;
 constexpr unsigned long long maxOutputBytes = 1ull << 32;
@@ -80,6 +87,49 @@ std::string jsonString(const std::string& text)
     return out + "\"";
 }
 
+// Takes a file; gives back the 64-bit FNV-1a hash of its bytes as 16 hex digits, or "" when unreadable.
+std::string hashOfFile(const std::string& path)
+{
+    std::FILE* in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr)
+        return "";
+    std::uint64_t hash = 14695981039346656037ull;
+    unsigned char buffer[65536];
+    for (size_t count; (count = std::fread(buffer, 1, sizeof(buffer), in)) > 0;)
+        for (size_t i = 0; i < count; ++i)
+            hash = (hash ^ buffer[i]) * 1099511628211ull;
+    const bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    char text[17];
+    std::snprintf(text, sizeof(text), "%016llx", (unsigned long long)hash);
+    return failed ? "" : text;
+}
+
+// Takes the two pause files (either may be unset); creates the first and waits, bounded, for the second.
+// Ends the process with pauseExpiredExitCode when the wait runs out, badEnvironmentExitCode when the
+// first cannot be created.
+void pauseIfAsked(const char* ready, const char* go)
+{
+    if (ready == nullptr || *ready == '\0' || go == nullptr || *go == '\0')
+        return;
+    std::FILE* marker = std::fopen(ready, "wb");
+    if (marker == nullptr || std::fclose(marker) != 0)
+    {
+        std::fprintf(stderr, "fake-setup: cannot create %s\n", ready);
+        exitWith(badEnvironmentExitCode);
+    }
+    for (unsigned waited = 0; waited < pauseLimitMs; waited += pausePollMs)
+    {
+        if (std::FILE* signal = std::fopen(go, "rb"))
+        {
+            std::fclose(signal);
+            return;
+        }
+        sleepFor(pausePollMs);
+    }
+    exitWith(pauseExpiredExitCode);
+}
+
 // Takes the invocation; gives back the one-line JSON record of it.
 std::string recordLine(const Invocation& invocation)
 {
@@ -102,6 +152,7 @@ std::string recordLine(const Invocation& invocation)
     if (invocation.hasDescriptors)
         line += invocation.descriptors.empty() ? "{}" : "}";
 
+    line += ",\"imageHash\":" + jsonString(hashOfFile(invocation.imagePath));
     line += ",\"windowOpen\":" + std::string(isWindowOpen(progressWindowTitle) ? "true" : "false");
     return line + "}\n";
 }
@@ -151,6 +202,8 @@ int main(int argc, char** argv)
     const auto exitCode = numberFromEnvironment("FAKE_SETUP_EXIT_CODE", 4294967295ull, 0);
     const auto outputBytes = numberFromEnvironment("FAKE_SETUP_OUTPUT_BYTES", maxOutputBytes, 0);
     const auto sleepMs = std::min(numberFromEnvironment("FAKE_SETUP_SLEEP_MS", ~0ull, 0), maxSleepMs);
+
+    pauseIfAsked(std::getenv("FAKE_SETUP_PAUSE_READY"), std::getenv("FAKE_SETUP_PAUSE_GO"));
 
     if (const char* record = std::getenv("FAKE_SETUP_RECORD"); record != nullptr && *record != '\0')
         appendRecord(record, recordLine(currentInvocation(argc, argv)));

@@ -91,6 +91,7 @@ Invocation currentInvocation(int argc, char** argv)
         std::sort(invocation.descriptors.begin(), invocation.descriptors.end());
     }
 
+    invocation.imagePath = "/proc/self/exe";
     return invocation;
 }
 

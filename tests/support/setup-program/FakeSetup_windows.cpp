@@ -57,6 +57,7 @@ Invocation currentInvocation(int, char**)
     const DWORD length = GetModuleFileNameW(nullptr, &path[0], (DWORD)path.size());
     path.resize(length);
     invocation.ownPath = utf8(path.c_str());
+    invocation.imagePath = invocation.ownPath; // Windows keeps a running image's file from being changed
     return invocation;
 }
 

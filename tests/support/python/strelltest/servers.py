@@ -31,12 +31,18 @@ What this module gives (every wait is bounded; servers listen on 127.0.0.1 only)
   folder over /sys/bus/usb/devices (a tmpfs stands in for /sys/bus when the machine has no USB bus). env is
   the whole environment of cmd (default: this process's). On time-out the whole process group is killed
   and subprocess.TimeoutExpired raised. ``popen_in_test_namespace(...)`` is the same as a Popen in a session
-  of its own (for runs watched while they go); ``end_process_group(popen)`` ends one.
+  of its own (for runs watched while they go); ``end_process_group(popen)`` ends one. Both take
+  ``private_tmp`` (a folder made by ``make_private_tmp``, mounted over /tmp in the namespace, so that a run
+  that does not trust $TMPDIR uses a /tmp of its own) and ``keep_in_tmp`` (folders under /tmp that stay
+  visible there, e.g. the test's scratch folder; /tmp/.X11-unix is always kept).
 - ``make_usb_tree(folder, devices)``: a fake sysfs USB device folder: devices is a list of
   ``UsbDevice(vendor_id, product_id, serial=None, entry="1-1")``; each entry is a folder with idVendor and
   idProduct (4 lower-case hex digits, as Linux writes them) and, when given, serial. The installer's instance
   id then reads USB\\VID_XXXX&PID_YYYY\\<serial or entry name>.
 - ``free_port()``: a TCP port on 127.0.0.1 that was free a moment ago.
+- ``run_as_nobody_in(pid, script, timeout=30)``: runs a shell script as the unprivileged user nobody (uid
+  65534, through setpriv) in the mount namespace of a process started by popen_in_test_namespace, as an
+  attacker on the same machine would; gives back its CompletedProcess (text).
 """
 
 import os
@@ -69,7 +75,7 @@ from fault_server import Route, error_page, ok, redirect, reset, slow, truncated
 __all__ = ["LOOPBACK_PORT", "Pki", "make_pki", "shared_pki", "free_port", "wait_for_tls", "NginxServer",
            "FaultServer", "ServerError", "Route", "ok", "xml", "error_page", "redirect", "truncated", "reset",
            "slow", "UsbDevice", "make_usb_tree", "run_in_test_namespace", "popen_in_test_namespace",
-           "end_process_group"]
+           "end_process_group", "make_private_tmp", "run_as_nobody_in"]
 
 
 class ServerError(RuntimeError):
@@ -364,25 +370,51 @@ if [ -n "$STRELL_NS_USB_TREE" ]; then
     fi
     mount --bind "$STRELL_NS_USB_TREE" /sys/bus/usb/devices
 fi
-unset STRELL_NS_BUNDLE STRELL_NS_USB_TREE
+if [ -n "$STRELL_NS_TMP" ]; then
+    # A /tmp of the run's own; the X server's sockets and the folders named to keep stay where they were.
+    printf '%s\n' /tmp/.X11-unix "$STRELL_NS_TMP_KEEP" | while IFS= read -r kept; do
+        case "$kept" in /tmp/?*) ;; *) continue ;; esac
+        [ -d "$kept" ] || continue
+        mkdir -p "$STRELL_NS_TMP/${kept#/tmp/}"
+        mount --bind "$kept" "$STRELL_NS_TMP/${kept#/tmp/}"
+    done
+    mount --rbind "$STRELL_NS_TMP" /tmp
+fi
+unset STRELL_NS_BUNDLE STRELL_NS_USB_TREE STRELL_NS_TMP STRELL_NS_TMP_KEEP
 exec "$@"
 """
 
 
-def _namespace_command(cmd, env, cert_bundle, usb_tree):
+def make_private_tmp(folder) -> Path:
+    """Takes a folder path; makes it a folder like /tmp (root's, mode 1777) for private_tmp; gives it back."""
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    os.chown(folder, 0, 0)
+    os.chmod(folder, 0o1777)
+    return folder
+
+
+def _namespace_command(cmd, env, cert_bundle, usb_tree, private_tmp=None, keep_in_tmp=None):
     bundle = Path(cert_bundle) if cert_bundle else shared_pki().bundle
     if not bundle.is_file():
         raise FileNotFoundError(bundle)
     full_env = dict(os.environ if env is None else env)
     full_env["STRELL_NS_BUNDLE"] = str(bundle.resolve())
     full_env["STRELL_NS_USB_TREE"] = str(Path(usb_tree).resolve()) if usb_tree else ""
+    full_env["STRELL_NS_TMP"] = str(Path(private_tmp).resolve()) if private_tmp else ""
+    kept = [str(Path(path).resolve()) for path in (keep_in_tmp or ())]
+    if any("\n" in path for path in kept):
+        raise ValueError("a folder to keep has a line feed in its name")
+    full_env["STRELL_NS_TMP_KEEP"] = "\n".join(kept)
     argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c", _NAMESPACE_SCRIPT, "strell-ns"]
     return argv + [str(part) for part in cmd], full_env
 
 
-def popen_in_test_namespace(cmd, env=None, cert_bundle=None, usb_tree=None, **popen_kwargs):
-    """As run_in_test_namespace, but gives back the running subprocess.Popen (in a session of its own)."""
-    argv, full_env = _namespace_command(cmd, env, cert_bundle, usb_tree)
+def popen_in_test_namespace(cmd, env=None, cert_bundle=None, usb_tree=None, private_tmp=None, keep_in_tmp=None,
+                            **popen_kwargs):
+    """As run_in_test_namespace, but gives back the running subprocess.Popen (in a session of its own).
+    Its pid is that of cmd itself, in the namespace (for ``nsenter --target <pid> --mount``)."""
+    argv, full_env = _namespace_command(cmd, env, cert_bundle, usb_tree, private_tmp, keep_in_tmp)
     popen_kwargs.setdefault("stdin", subprocess.DEVNULL)
     return subprocess.Popen(argv, env=full_env, start_new_session=True, **popen_kwargs)
 
@@ -401,10 +433,10 @@ def end_process_group(process: subprocess.Popen):
 
 
 def run_in_test_namespace(cmd, env=None, cert_bundle=None, usb_tree=None, timeout=120, cwd=None,
-                          input=None) -> subprocess.CompletedProcess:
+                          input=None, private_tmp=None, keep_in_tmp=None) -> subprocess.CompletedProcess:
     """Runs cmd to its end in a private mount namespace that trusts the test CA (see the module
     documentation); gives back its CompletedProcess with stdout and stderr as bytes."""
-    process = popen_in_test_namespace(cmd, env, cert_bundle, usb_tree, cwd=cwd,
+    process = popen_in_test_namespace(cmd, env, cert_bundle, usb_tree, private_tmp, keep_in_tmp, cwd=cwd,
                                       stdin=subprocess.PIPE if input is not None else subprocess.DEVNULL,
                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
@@ -414,3 +446,16 @@ def run_in_test_namespace(cmd, env=None, cert_bundle=None, usb_tree=None, timeou
         stdout, stderr = process.communicate(timeout=STOP_TIMEOUT)
         raise subprocess.TimeoutExpired(process.args, timeout, output=stdout, stderr=stderr) from None
     return subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr)
+
+
+NOBODY_UID = 65534
+
+
+def run_as_nobody_in(pid, script, timeout=30) -> subprocess.CompletedProcess:
+    """Takes the pid of a process running in a test namespace and a shell script; runs the script as the
+    unprivileged user nobody (uid and gid 65534, no other groups, no capabilities) in that process's mount
+    namespace, so that it sees the same /tmp; gives back its CompletedProcess (text output)."""
+    argv = ["nsenter", "--target", str(pid), "--mount", "setpriv", f"--reuid={NOBODY_UID}", f"--regid={NOBODY_UID}",
+            "--clear-groups", "--inh-caps=-all", "--", "sh", "-c", script]
+    return subprocess.run(argv, env={"PATH": "/usr/bin:/bin", "HOME": "/nonexistent", "LC_ALL": "C"},
+                          capture_output=True, text=True, timeout=timeout, stdin=subprocess.DEVNULL)

@@ -5,6 +5,7 @@
 #include "install/SetupProgram.h"
 #include "retrieval/DriverCatalogue.h"
 #include "retrieval/HttpsFetch.h"
+#include "retrieval/PackageHash.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -99,7 +100,8 @@ int downloadAndInstallDriver(int modelSlot)
     double progressValue = -1.0;
     std::unique_ptr<juce::AlertWindow> window = showProgressWindow(progressValue);
 
-    driverAddress = findDriverUrl(modelSlot);
+    const DriverLookup lookup = lookUpDriver(modelSlot);
+    driverAddress = lookup.address;
     if (!driverAddress.isWellFormed())
     {
         downloadedFile.reset();
@@ -119,7 +121,11 @@ int downloadAndInstallDriver(int modelSlot)
     FetchTask task = startFetch(driverAddress.toString(true), std::move(target), packageDownloadLimits());
     waitForDownload(task, window.get());
     NewFile written = endFetch(task);
-    const bool downloaded = !fetchHadError(task) && closeNewFile(written);
+    // A package whose entry gives a sha256 is used only when it is that file, byte for byte (a malformed
+    // value matches nothing), checked before anything is unpacked or run.
+    const bool downloaded =
+        !fetchHadError(task) && closeNewFile(written) &&
+        (!lookup.hasSha256 || fileMatchesSha256(downloadedFile->getFile(), lookup.sha256));
     task = {};
 
     if (!downloaded)

@@ -2,7 +2,6 @@
 
 #include "devices/SupportedModels.h"
 #include "retrieval/HttpsFetch.h"
-#include "retrieval/PackageHash.h"
 
 #include <juce_data_structures/juce_data_structures.h>
 
@@ -199,6 +198,11 @@ std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text)
     if (!isSafeToParse(std::string_view(text.toRawUTF8(), text.getNumBytesAsUTF8())))
         return nullptr;
     return juce::parseXML(text);
+}
+
+bool isSha256Text(const juce::String& text)
+{
+    return text.length() == 64 && text.containsOnly("0123456789abcdefABCDEF");
 }
 
 std::unique_ptr<juce::XmlElement> parseFetchedCatalogue(const juce::MemoryBlock& body)

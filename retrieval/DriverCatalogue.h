@@ -19,6 +19,10 @@ std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text);
 // parseCatalogue. Gives back its document element, or nullptr. Writes nothing.
 std::unique_ptr<juce::XmlElement> parseFetchedCatalogue(const juce::MemoryBlock& body);
 
+// Takes an entry's sha256 text; gives back whether it is exactly 64 hexadecimal digits (either case). Empty
+// text, another length or any other character is not a hash: a typo must never switch the check off.
+[[nodiscard]] bool isSha256Text(const juce::String& text);
+
 // What the lookup found for one product id, and why it found no driver address.
 enum class LookupOutcome
 {

@@ -1,17 +1,13 @@
 #include "retrieval/PackageHash.h"
 
+#include "retrieval/DriverCatalogue.h"
+
 #include <vector>
 
 namespace
 {
 constexpr std::size_t blockBytes = 1024 * 1024;
-constexpr int sha256Digits = 64;
 } // namespace
-
-bool isSha256Text(const juce::String& text)
-{
-    return text.length() == sha256Digits && text.containsOnly("0123456789abcdefABCDEF");
-}
 
 bool readFileInBlocks(const juce::File& file,
                       const std::function<bool(const void* data, std::size_t size)>& consumer)

@@ -5,11 +5,7 @@
 #include <cstddef>
 #include <functional>
 
-// A driver package's SHA-256, as the catalogue may give it for an entry: 64 hexadecimal digits.
-
-// Takes text; gives back whether it is exactly 64 hexadecimal digits (either case). Empty text, another
-// length or any other character is not a hash: a typo must never switch the check off.
-[[nodiscard]] bool isSha256Text(const juce::String& text);
+// A driver package's SHA-256, as a catalogue entry may give it (see isSha256Text in DriverCatalogue.h).
 
 // Takes a file and a consumer; reads the file from start to end in blocks of 1 MiB, handing each to the
 // consumer. Gives back false when the file cannot be opened or read, or when the consumer gives back false.

@@ -42,8 +42,9 @@ const char* const usageText =
     "              sha256 attribute to add to its entries, or whether it matches the one they give\n"
     "\n"
     "Exit codes: 0 every model resolves (and, with --download, every package is complete and matches\n"
-    "any sha256 given); 1 a model would not resolve (no entry, address refused, catalogue unreadable or\n"
-    "unsafe, malformed sha256); 2 every model resolves but a package failed to download, is incomplete\n"
+    "any sha256 given); 1 a model would not resolve (no entry, address refused, catalogue not fetched,\n"
+    "unsafe document, malformed sha256); 2 every model resolves but a package failed to download, is "
+    "incomplete\n"
     "or does not match its sha256; 3 usage error; 4 the output could not be written.\n";
 
 // Sub-folders of the package folder that hold Setup.exe. The 64-bit installer runs x64_Win10's on Windows
@@ -58,6 +59,7 @@ struct ModelResult
     juce::String keyName;
     juce::String displayName;
     DriverLookup lookup;
+    bool catalogueRead; // the catalogue's bytes were fetched or read (whatever they hold)
 };
 
 struct PackageResult
@@ -91,15 +93,17 @@ juce::Result unpackPackage(const juce::File& archiveFile, const juce::File& fold
     return archive.uncompressTo(folder, true);
 }
 
-// Takes the outcome of a lookup; gives back why the installer stops there, or empty text.
-juce::String stopReason(const DriverLookup& lookup)
+// Takes a model's result; gives back why the installer stops there, or empty text.
+juce::String stopReason(const ModelResult& model)
 {
+    const DriverLookup& lookup = model.lookup;
     switch (lookup.outcome)
     {
     case LookupOutcome::found:
         return {};
     case LookupOutcome::noDocument:
-        return "catalogue not fetched, not XML, or unsafe to parse";
+        return model.catalogueRead ? "unsafe document (not XML the installer may parse)"
+                                   : "catalogue not fetched";
     case LookupOutcome::noEntry:
         return "no entry";
     case LookupOutcome::addressRefused:
@@ -251,7 +255,7 @@ void printTables(const juce::String& source, const std::vector<ModelResult>& mod
                 source.toRawUTF8());
     for (const auto& model : models)
     {
-        const juce::String reason = stopReason(model.lookup);
+        const juce::String reason = stopReason(model);
         std::printf("%d\t%s\t%s\t%s\n", model.slot, hexProductId(model.productId).toRawUTF8(),
                     model.keyName.toRawUTF8(),
                     (reason.isEmpty() ? model.lookup.address.toString(true) : "STOP: " + reason).toRawUTF8());
@@ -294,7 +298,7 @@ void printJson(const juce::String& source, const std::vector<ModelResult>& model
         item->setProperty("productId", hexProductId(model.productId));
         item->setProperty("keyName", model.keyName);
         item->setProperty("displayName", model.displayName);
-        const juce::String reason = stopReason(model.lookup);
+        const juce::String reason = stopReason(model);
         item->setProperty("resolves", reason.isEmpty());
         item->setProperty("address", model.lookup.address.isWellFormed()
                                          ? juce::var(model.lookup.address.toString(true))
@@ -394,7 +398,8 @@ int main(int argc, char* argv[])
     for (int slot = 0; slot < modelSlots; ++slot)
     {
         const int productId = productIdForModelSlot(slot);
-        ModelResult model{slot, productId, {}, {}, lookUpDriverInCatalogue(catalogue.get(), productId)};
+        ModelResult model{
+            slot, productId, {}, {}, lookUpDriverInCatalogue(catalogue.get(), productId), body.has_value()};
         for (const auto& row : supportedModels())
             if (row.productId == productId)
             {

@@ -100,8 +100,9 @@ int downloadAndInstallDriver(int modelSlot)
     double progressValue = -1.0;
     std::unique_ptr<juce::AlertWindow> window = showProgressWindow(progressValue);
 
-    const DriverLookup lookup = lookUpDriver(modelSlot);
-    driverAddress = lookup.address;
+    DriverLookup lookup = lookUpDriver(modelSlot);
+    // Moved, not copied: a URL's copy assignment copies its empty post data with memcpy from null.
+    driverAddress = std::move(lookup.address);
     if (!driverAddress.isWellFormed())
     {
         downloadedFile.reset();

@@ -13,6 +13,7 @@ namespace
 const juce::Identifier driverBaseUrlAttribute("driverBaseUrl");
 const juce::Identifier pidAttribute("pid");
 const juce::Identifier driverAttribute("driver");
+const juce::Identifier sha256Attribute("sha256");
 
 // The catalogue is a root with a flat list of entries. JUCE's parser, its tree conversion and its element
 // destructor all recurse once per nesting level, so a document nested a few thousand levels deep would
@@ -199,11 +200,27 @@ std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text)
     return juce::parseXML(text);
 }
 
-juce::URL findDriverUrlInCatalogue(const juce::XmlElement* catalogue, int productId)
+bool isSha256Text(const juce::String& text)
 {
+    return text.length() == 64 && text.containsOnly("0123456789abcdefABCDEF");
+}
+
+std::unique_ptr<juce::XmlElement> parseFetchedCatalogue(const juce::MemoryBlock& body)
+{
+    const juce::String text =
+        juce::String::createStringFromData(body.getData(), static_cast<int>(body.getSize()));
+    return parseCatalogue(text);
+}
+
+DriverLookup lookUpDriverInCatalogue(const juce::XmlElement* catalogue, int productId)
+{
+    DriverLookup lookup;
+    if (catalogue == nullptr)
+        return lookup;
+    lookup.outcome = LookupOutcome::noEntry;
     // Entries without a pid read as 0; no model has product id 0, so 0 must never find one of them.
-    if (catalogue == nullptr || productId == 0)
-        return {};
+    if (productId == 0)
+        return lookup;
 
     const juce::ValueTree tree = juce::ValueTree::fromXml(*catalogue);
 
@@ -220,22 +237,41 @@ juce::URL findDriverUrlInCatalogue(const juce::XmlElement* catalogue, int produc
                             .getChildURL(entry.getProperty(driverAttribute).toString())
                             .toString(true);
 
-        if (entryProductId == productId && isHttpsAddress(candidate))
-            return juce::URL(candidate);
+        if (entryProductId != productId)
+            continue;
+        if (!isHttpsAddress(candidate))
+        {
+            lookup.outcome = LookupOutcome::addressRefused;
+            continue;
+        }
+
+        lookup.address = juce::URL(candidate);
+        lookup.hasSha256 = entry.hasProperty(sha256Attribute);
+        lookup.sha256 = entry.getProperty(sha256Attribute).toString();
+        lookup.outcome = !lookup.hasSha256 || isSha256Text(lookup.sha256) ? LookupOutcome::found
+                                                                          : LookupOutcome::malformedSha256;
+        return lookup;
     }
-    return {};
+    return lookup;
 }
 
-juce::URL findDriverUrl(int modelSlot)
+juce::URL findDriverUrlInCatalogue(const juce::XmlElement* catalogue, int productId)
+{
+    // A malformed sha256 is the download's to refuse; the address itself is as it always was.
+    return lookUpDriverInCatalogue(catalogue, productId).address;
+}
+
+DriverLookup lookUpDriver(int modelSlot)
 {
     const int productId = productIdForModelSlot(modelSlot);
     const auto body = fetchIntoMemory(catalogueAddress(), catalogueFetchLimits());
     if (!body)
         return {};
-    // Decoded as the framework decodes any fetched text: a byte-order mark (UTF-8 or UTF-16) is honoured,
-    // valid UTF-8 read as such, anything else read byte for byte.
-    const juce::String text =
-        juce::String::createStringFromData(body->getData(), static_cast<int>(body->getSize()));
-    const std::unique_ptr<juce::XmlElement> catalogue = parseCatalogue(text);
-    return findDriverUrlInCatalogue(catalogue.get(), productId);
+    const std::unique_ptr<juce::XmlElement> catalogue = parseFetchedCatalogue(*body);
+    return lookUpDriverInCatalogue(catalogue.get(), productId);
+}
+
+juce::URL findDriverUrl(int modelSlot)
+{
+    return lookUpDriver(modelSlot).address;
 }

@@ -14,10 +14,46 @@ juce::String catalogueAddress();
 // finish. Writes nothing.
 std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text);
 
+// Takes fetched catalogue bytes; decodes them as the framework decodes any fetched text (a UTF-8 or UTF-16
+// byte-order mark honoured, valid UTF-8 read as such, anything else byte for byte) and parses them with
+// parseCatalogue. Gives back its document element, or nullptr. Writes nothing.
+std::unique_ptr<juce::XmlElement> parseFetchedCatalogue(const juce::MemoryBlock& body);
+
+// Takes an entry's sha256 text; gives back whether it is exactly 64 hexadecimal digits (either case). Empty
+// text, another length or any other character is not a hash: a typo must never switch the check off.
+[[nodiscard]] bool isSha256Text(const juce::String& text);
+
+// What the lookup found for one product id, and why it found no driver address.
+enum class LookupOutcome
+{
+    found,           // address holds the driver address
+    noDocument,      // the catalogue could not be fetched, or is not XML the lookup may read
+    noEntry,         // no entry has the product id
+    addressRefused,  // an entry has it, but the address formed from it is not https
+    malformedSha256, // the entry's sha256 attribute is not 64 hexadecimal digits (address still given)
+};
+
+struct DriverLookup
+{
+    LookupOutcome outcome = LookupOutcome::noDocument;
+    juce::URL address;      // empty unless found or malformedSha256
+    bool hasSha256 = false; // the entry carries a sha256 attribute (even an empty one)
+    juce::String sha256;    // its text as written
+};
+
+// Takes the parsed catalogue (or nullptr) and a USB product id; gives back what the first entry whose pid
+// matches and whose address is https yields: its address and its sha256 attribute, when it has one.
+// Writes nothing.
+[[nodiscard]] DriverLookup lookUpDriverInCatalogue(const juce::XmlElement* catalogue, int productId);
+
 // Takes the parsed catalogue (or nullptr) and a USB product id; gives back the driver address of the
 // first entry whose pid matches, or an empty URL. Only https addresses are given back, and product id 0
 // (what an entry without pid reads as) matches nothing. Writes nothing.
 juce::URL findDriverUrlInCatalogue(const juce::XmlElement* catalogue, int productId);
+
+// Takes a model slot; fetches and reads the catalogue as findDriverUrl does; gives back what
+// lookUpDriverInCatalogue finds for the slot's product id (noDocument when the fetch fails). Writes nothing.
+[[nodiscard]] DriverLookup lookUpDriver(int modelSlot);
 
 // Takes a model slot; fetches the catalogue from catalogueAddress() over https only, within
 // catalogueFetchLimits() (at most 8 MiB; blocking, no dispatching), parses it with parseCatalogue and gives

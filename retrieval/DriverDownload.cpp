@@ -6,6 +6,7 @@
 #include "install/SetupProgram.h"
 #include "retrieval/DriverCatalogue.h"
 #include "retrieval/HttpsFetch.h"
+#include "retrieval/PackageHash.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -100,7 +101,9 @@ int downloadAndInstallDriver(int modelSlot)
     double progressValue = -1.0;
     std::unique_ptr<juce::AlertWindow> window = showProgressWindow(progressValue);
 
-    const juce::URL driverAddress = findDriverUrl(modelSlot);
+    DriverLookup lookup = lookUpDriver(modelSlot);
+    // Moved, not copied: a URL's copy assignment copies its empty post data with memcpy from null.
+    const juce::URL driverAddress = std::move(lookup.address);
     if (!driverAddress.isWellFormed())
     {
         window.reset();
@@ -120,7 +123,10 @@ int downloadAndInstallDriver(int modelSlot)
         startFetch(driverAddress.toString(true), std::move(downloadedFile.writing), packageDownloadLimits());
     waitForDownload(task, window.get());
     downloadedFile.writing = endFetch(task);
-    const bool downloaded = !fetchHadError(task) && finishProtectedFile(downloadedFile);
+    // A package whose entry gives a sha256 is used only when it is that file, byte for byte (a malformed
+    // value matches nothing), checked on the held file before anything is unpacked or run.
+    const bool downloaded = !fetchHadError(task) && finishProtectedFile(downloadedFile) &&
+                            (!lookup.hasSha256 || fileMatchesSha256(downloadedFile.file, lookup.sha256));
     task = {};
 
     if (!downloaded)

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     # Build tools and JUCE with the libraries its five modules need natively.
     cmake ninja-build g++ pkg-config ccache clang-format
-    juce-modules-source libcurl4-openssl-dev libfreetype-dev libpng-dev libjpeg-dev zlib1g-dev
+    juce-modules-source libcurl4-openssl-dev libssl-dev libfreetype-dev libpng-dev libjpeg-dev zlib1g-dev
     libx11-dev libxext-dev libxrandr-dev libxinerama-dev libxcursor-dev fonts-dejavu-core fontconfig
     # The Windows cross build, and Debian's sources for its image libraries.
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools libz-mingw-w64-dev dpkg-dev

@@ -13,7 +13,7 @@ from pathlib import Path
 from xml.sax.saxutils import quoteattr
 
 from fault_matrix import LINUX, Setup
-from strelltest import servers
+from strelltest import packages, servers
 
 CATALOGUE_PATH = "/firmware/unitpanel/firmware/interfaces.xml"
 DRIVER_FOLDER = "/drivers"
@@ -54,17 +54,26 @@ def native_subfolder(build):
 
 # Catalogue documents
 
-def _entry_line(pid, driver, name):
-    return f"  <interface name={quoteattr(name)} pid={quoteattr(pid)} driver={quoteattr(driver)} file=\"\"/>"
+def _entry_line(pid, driver, name, sha256=None):
+    hash_attribute = "" if sha256 is None else f" sha256={quoteattr(sha256)}"
+    return (f"  <interface name={quoteattr(name)} pid={quoteattr(pid)} driver={quoteattr(driver)} file=\"\""
+            f"{hash_attribute}/>")
 
 
-def catalogue_text(setup: Setup, base_url, our_pid, second_pid, other_pids, second_package):
+def sha256_attribute(setup: Setup, package: bytes):
+    """Takes a Setup and the package bytes served; gives back our entry's sha256 text, or None for none."""
+    digest = packages.sha256_of(package)
+    return {"none": None, "match": digest.upper(), "mismatch": packages.sha256_of(package + b"replaced"),
+            "short": digest[:63], "non-hex": digest[:31] + "g" + digest[32:], "empty": ""}[setup.package_hash]
+
+
+def catalogue_text(setup: Setup, base_url, our_pid, second_pid, other_pids, second_package, package=b""):
     """Takes a Setup, the packages' base address and product ids (ours, the second device's, the other
-    models'); gives back the catalogue document the Setup names, as text."""
+    models') and the package bytes served; gives back the catalogue document the Setup names, as text."""
     head = f'<?xml version="1.0" encoding="UTF-8"?>\n<interfaces driverBaseUrl={quoteattr(base_url)}>'
     lines = [_entry_line(f"0x{pid:04x}", f"Tarnwell_Model{pid:04x}_1.0.0.1.zip", f"Model {pid:04x}")
              for pid in other_pids]
-    ours = _entry_line(f"0x{our_pid:04x}", setup.package_name, "Corvel")
+    ours = _entry_line(f"0x{our_pid:04x}", setup.package_name, "Corvel", sha256_attribute(setup, package))
     second = _entry_line(f"0x{second_pid:04x}", second_package, "Second")
     kind = setup.catalogue
     if kind == "second-model-only":

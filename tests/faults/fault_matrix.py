@@ -62,6 +62,7 @@ SETUP_CHOICES = {
              "read-only-outer", "read-only-inner"),
     "devices": ("one", "none", "unsupported", "several"),
     "token": ("elevated", "limited"),
+    "package_hash": ("none", "match", "mismatch", "short", "non-hex", "empty"),
 }
 WINDOWS_SETUP_LIMITS = {"disk": ("as-left", "read-only-outer", "read-only-inner"), "devices": ("one", "none"),
                         "catalogue": tuple(c for c in SETUP_CHOICES["catalogue"] if c != "second-model-only"),
@@ -132,6 +133,9 @@ class Setup:
     devices:   "one" (our model and a foreign device), "none", "unsupported" (a foreign device and a
                maker's device with an unlisted product id), "several" (our model, then a second model).
     token:     "elevated", or "limited" (not root on Linux; a limited token under Wine).
+    package_hash: the sha256 attribute of our entry: "none" (no attribute), "match" (the package's SHA-256
+               in upper case), "mismatch" (another file's), "short" (63 of its digits), "non-hex" (its digits
+               with one "g"), "empty" (sha256="").
     """
 
     server: str = "ok"
@@ -145,6 +149,7 @@ class Setup:
     disk: str = "as-left"
     devices: str = "one"
     token: str = "elevated"
+    package_hash: str = "none"
 
     def describe(self) -> str:
         """Gives back the fields that differ from an ordinary run, as "name=value" texts."""
@@ -336,6 +341,18 @@ CASES = (
     Case("package-other-windows-folder", "package",
          "Setup.exe only in the folder for the other Windows generation (x64_Win10 on Linux, x64 on Windows 10)",
          Setup(subfolder="other"), both(SETUP_PROGRAM_MISSING)),
+    Case("package-hash-matches", "package", "our entry gives the package's SHA-256 (upper-case digits)",
+         Setup(package_hash="match", setup_env=(("EXIT_CODE", "23"),)), both(23), runs=1),
+    Case("package-hash-mismatch", "package", "our entry gives another file's SHA-256 (the package was replaced)",
+         Setup(package_hash="mismatch"), both(DRIVER_PACKAGE_FAILED),
+         note="refused after the download, before anything is unpacked or run"),
+    Case("package-hash-short", "package", "our entry's sha256 has 63 hexadecimal digits",
+         Setup(package_hash="short"), linux_only(DRIVER_PACKAGE_FAILED), note="a malformed hash never matches"),
+    Case("package-hash-non-hex", "package", "our entry's sha256 has a non-hexadecimal character",
+         Setup(package_hash="non-hex"), linux_only(DRIVER_PACKAGE_FAILED)),
+    Case("package-hash-empty", "package", 'our entry has sha256=""',
+         Setup(package_hash="empty"), linux_only(DRIVER_PACKAGE_FAILED),
+         note="an empty value does not turn the check off"),
     Case("package-setup-is-a-folder", "package", "Setup.exe is a folder",
          Setup(package="setup-folder"), linux_only(SETUP_PROGRAM_MISSING)),
     Case("package-link-entry", "package", "a symbolic-link entry pointing at the sentinel tree",

@@ -131,9 +131,9 @@ class FaultMatrixLinux(unittest.TestCase):
         if base is None:
             return served
 
-        text = fx.catalogue_text(setup, base, self.model.product_id, self.second.product_id, self.other_pids,
-                                 SECOND_PACKAGE)
         package = fx.package_bytes(setup, LINUX, self.setup_program, sentinel)
+        text = fx.catalogue_text(setup, base, self.model.product_id, self.second.product_id, self.other_pids,
+                                 SECOND_PACKAGE, package)
         return fx.route_servers(stack, setup, served, text, package, self.pki)
 
     # Checks

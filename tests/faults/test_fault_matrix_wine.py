@@ -125,8 +125,8 @@ class FaultMatrixWine(InstallerRunCase):
 
         second_pid = self.product_id(1)
         other_pids = [model["product_id"] for model in self.models[2:12]]
-        text = fx.catalogue_text(setup, base, self.product_id(0), second_pid, other_pids, "unused.zip")
         package = fx.package_bytes(setup, WINDOWS, self.setup_program, self.sentinel_windows)
+        text = fx.catalogue_text(setup, base, self.product_id(0), second_pid, other_pids, "unused.zip", package)
         return fx.route_servers(stack, setup, served, text, package, self.pki)
 
     # Checks

@@ -32,6 +32,8 @@ What this module gives:
 - ``supported_models()``: the supported-model table as the built model-table tool prints it.
 - ``make_wine_tree()``: a private Wine (symlinks to Debian's) whose kernel32.dll carries another version.
 - ``tool()`` / ``build_dir()``: the executables of the build under test ($STRELL_BUILD_DIR).
+- ``installer_under_test()``: the installer the whole runs exercise: $STRELL_INSTALLER_EXE (e.g. a signed
+  copy) when set, else the build's loopback variant.
 
 Every wait is bounded. Everything runs with WINEDEBUG=-all, without Mono/Gecko installs, and on an Xvfb
 display of our own when one is given. Only processes started here are ended, and only by pid or through
@@ -82,6 +84,18 @@ def tool(name):
     path = build_dir() / (name + ".exe")
     if not path.is_file():
         raise WineError(f"{path} has not been built")
+    return path
+
+
+def installer_under_test():
+    """Gives back the Path of the installer whole runs exercise: $STRELL_INSTALLER_EXE when set (it must
+    exist), else the built StrellDriverInstaller-loopback.exe."""
+    value = os.environ.get("STRELL_INSTALLER_EXE")
+    if not value:
+        return tool("StrellDriverInstaller-loopback")
+    path = Path(value)
+    if not path.is_file():
+        raise WineError(f"STRELL_INSTALLER_EXE names no file: {path}")
     return path
 
 

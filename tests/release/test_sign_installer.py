@@ -1,9 +1,9 @@
 """tools/sign-installer.sh on the built loopback installer, with a throwaway code-signing CA: PKCS#12 and PEM
 credentials, the password through a descriptor, a private file or the environment, an RFC 3161 timestamp
 from a server on loopback; the signature verified by osslsigncode and covering the whole exe; the password
-in no output and on no command line; failures leave no output file. Leaves the signed installer at
-$STRELL_BUILD_DIR/signed/StrellDriverInstaller-loopback.exe for the whole runs under Wine
-(wine_whole_runs_signed)."""
+in no output and on no command line; failures leave no output file; removing the signature gives back the
+unsigned exe. Leaves the signed installer at $STRELL_BUILD_DIR/signed/StrellDriverInstaller-loopback.exe
+for the whole run under Wine (release_signed_whole_run)."""
 
 import hashlib
 import os
@@ -121,6 +121,13 @@ class SignInstaller(unittest.TestCase):
                 flipped = self.scratch / "flipped.exe"
                 flipped.write_bytes(data)
                 self.assertNotEqual(osslsigncode_verify(flipped, self.pki).returncode, 0)
+
+        # Taking the signature off gives back the unsigned build byte for byte: how a shipped exe is checked
+        # against a build of its tag (README, "For release engineers").
+        stripped = self.scratch / "stripped.exe"
+        subprocess.run(["osslsigncode", "remove-signature", "-in", str(out), "-out", str(stripped)], check=True,
+                       capture_output=True, timeout=SIGN_TIMEOUT)
+        self.assertEqual(sha256(stripped), self.unsigned_hash)
 
         # Kept for the whole runs under Wine.
         kept = wine.build_dir() / "signed" / "StrellDriverInstaller-loopback.exe"

@@ -3,8 +3,8 @@
 # too); this module pins the compile-time clock and records what the build was made with.
 #
 # Gives STRELL_COMPILE_ENV: "SOURCE_DATE_EPOCH=<seconds>" for the compiler launcher (cmake/Ccache.cmake),
-# so that GCC expands __DATE__/__TIME__ to the commit's time. Taken from the environment when the caller
-# sets it, else from the commit's time; empty on Linux builds, which need no pinning.
+# so that GCC expands __DATE__/__TIME__ to the commit's time. Taken from the environment at configure
+# time when the caller sets it, else from the commit's time; empty on Linux builds, which need no pinning.
 # Writes build-versions.txt at the top of the build folder once the project is configured (see below).
 
 set(STRELL_COMPILE_ENV "")
@@ -12,40 +12,40 @@ find_package(Git QUIET)
 set(strellCommit "unknown")
 if(GIT_FOUND)
     execute_process(COMMAND "${GIT_EXECUTABLE}" rev-parse HEAD WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
-        OUTPUT_VARIABLE strellCommit OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE failed)
-    if(failed)
+        OUTPUT_VARIABLE strellCommit OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE strellNoGit)
+    if(strellNoGit)
         set(strellCommit "unknown")
     else()
         execute_process(COMMAND "${GIT_EXECUTABLE}" status --porcelain --untracked-files=no
-            WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}" OUTPUT_VARIABLE changes ERROR_QUIET)
-        if(NOT changes STREQUAL "")
+            WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}" OUTPUT_VARIABLE strellChanges ERROR_QUIET)
+        if(NOT strellChanges STREQUAL "")
             string(APPEND strellCommit " (with uncommitted changes)")
         endif()
         # A new commit or checkout re-runs the configuration, so the pinned time follows the commit.
         execute_process(COMMAND "${GIT_EXECUTABLE}" rev-parse --path-format=absolute --git-path logs/HEAD
-            WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}" OUTPUT_VARIABLE headLog OUTPUT_STRIP_TRAILING_WHITESPACE
+            WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}" OUTPUT_VARIABLE strellHeadLog OUTPUT_STRIP_TRAILING_WHITESPACE
             ERROR_QUIET)
-        if(headLog AND EXISTS "${headLog}")
-            set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${headLog}")
+        if(WIN32 AND strellHeadLog AND EXISTS "${strellHeadLog}")
+            set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${strellHeadLog}")
         endif()
     endif()
 endif()
 
 if(WIN32)
     if(DEFINED ENV{SOURCE_DATE_EPOCH})
-        set(epoch "$ENV{SOURCE_DATE_EPOCH}")
+        set(strellEpoch "$ENV{SOURCE_DATE_EPOCH}")
     elseif(NOT strellCommit STREQUAL "unknown")
         execute_process(COMMAND "${GIT_EXECUTABLE}" log -1 --format=%ct WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
-            OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE)
+            OUTPUT_VARIABLE strellEpoch OUTPUT_STRIP_TRAILING_WHITESPACE)
     else()
         message(WARNING "Not a git checkout and SOURCE_DATE_EPOCH not set: __DATE__/__TIME__ follow the clock")
-        set(epoch "")
+        set(strellEpoch "")
     endif()
-    if(NOT epoch STREQUAL "" AND NOT epoch MATCHES "^[0-9]+$")
-        message(FATAL_ERROR "SOURCE_DATE_EPOCH must be whole seconds, not '${epoch}'")
+    if(NOT strellEpoch STREQUAL "" AND NOT strellEpoch MATCHES "^[0-9]+$")
+        message(FATAL_ERROR "SOURCE_DATE_EPOCH must be whole seconds, not '${strellEpoch}'")
     endif()
-    if(NOT epoch STREQUAL "")
-        set(STRELL_COMPILE_ENV "SOURCE_DATE_EPOCH=${epoch}")
+    if(NOT strellEpoch STREQUAL "")
+        set(STRELL_COMPILE_ENV "SOURCE_DATE_EPOCH=${strellEpoch}")
     endif()
 endif()
 
@@ -66,6 +66,7 @@ function(strell_write_build_versions)
         OUTPUT_STRIP_TRAILING_WHITESPACE)
     execute_process(COMMAND "${CMAKE_LINKER}" --version OUTPUT_VARIABLE ldVersion)
     string(REGEX REPLACE "\n.*" "" ldVersion "${ldVersion}")
+    string(REGEX REPLACE ".* ([0-9][0-9.]*)$" "\\1" ldNumber "${ldVersion}")
     debian_version(g++-mingw-w64-x86-64-posix gccPackage)
     debian_version(mingw-w64-x86-64-dev runtimePackage)
     debian_version(binutils-mingw-w64-x86-64 binutilsPackage)
@@ -79,13 +80,14 @@ function(strell_write_build_versions)
     set(imageLibs "not recorded")
     if(EXISTS "${STRELL_MINGW_PREFIX}/.strell-image-libs")
         file(STRINGS "${STRELL_MINGW_PREFIX}/.strell-image-libs" imageLibs LIMIT_COUNT 1)
+        string(STRIP "${imageLibs}" imageLibs)
     endif()
     set(text "Toolchain and libraries of this build (written by cmake/Reproducible.cmake)\n"
         "commit: ${strellCommit}\n"
-        "SOURCE_DATE_EPOCH: ${epoch}\n"
+        "SOURCE_DATE_EPOCH: ${strellEpoch}\n"
         "mingw-w64 gcc: ${gccVersion} (Debian g++-mingw-w64-x86-64-posix ${gccPackage})\n"
         "mingw-w64 runtime: Debian mingw-w64-x86-64-dev ${runtimePackage}\n"
-        "binutils: ${ldVersion} (Debian binutils-mingw-w64-x86-64 ${binutilsPackage})\n"
+        "binutils: ${ldNumber} (${ldVersion}, Debian binutils-mingw-w64-x86-64 ${binutilsPackage})\n"
         "JUCE: ${JUCE_VERSION} (Debian juce-modules-source ${jucePackage})\n"
         "zlib: ${ZLIB_VERSION_STRING} (Debian libz-mingw-w64-dev ${zlibPackage})\n"
         "libpng: ${PNG_VERSION_STRING}\n"

@@ -63,7 +63,7 @@ if [ -n "${STRELL_SIGN_PKCS12:-}" ]; then
     [ -r "$STRELL_SIGN_PKCS12" ] || fail "cannot read STRELL_SIGN_PKCS12"
     credentials=(-pkcs12 "$STRELL_SIGN_PKCS12")
 elif [ -n "${STRELL_SIGN_CERT:-}" ] && [ -n "${STRELL_SIGN_KEY:-}" ]; then
-    [ -r "$STRELL_SIGN_CERT" ] && [ -r "$STRELL_SIGN_KEY" ] || fail "cannot read STRELL_SIGN_CERT or STRELL_SIGN_KEY"
+    { [ -r "$STRELL_SIGN_CERT" ] && [ -r "$STRELL_SIGN_KEY" ]; } || fail "cannot read STRELL_SIGN_CERT or STRELL_SIGN_KEY"
     credentials=(-certs "$STRELL_SIGN_CERT" -key "$STRELL_SIGN_KEY")
 else
     fail "set STRELL_SIGN_PKCS12, or STRELL_SIGN_CERT and STRELL_SIGN_KEY"
@@ -96,5 +96,6 @@ osslsigncode verify "${trust[@]}" -in "$work/signed.exe" > "$log" 2>&1 ||
 grep -E '^(Signer #0:|[[:space:]]+Subject:|Message digest algorithm|Timestamp time|Signature verification)' \
     "$log" | head -n 6 || true
 
+chmod --reference="$in" -- "$work/signed.exe"
 mv -f -- "$work/signed.exe" "$out"
 echo "signed: $out ($(sha256sum -- "$out" | cut -d' ' -f1))"

@@ -1,8 +1,9 @@
-"""Two builds of the windows preset from the same commit, in two fresh clones in differently named folders,
-the second with the clock moved on two days, give a byte-identical StrellDriverInstaller.exe and the same
-build-versions.txt. ccache is off (its time-macro sloppiness would hand the second build the first one's
-objects). Only the installer target is built. Prints both SHA-256s; on a difference, names the objects
-and PE sections that differ. STRELL_KEEP_SCRATCH=1 keeps the two build folders for a closer look."""
+"""Two builds of the windows preset from the same commit (the source folder's HEAD: uncommitted changes are
+not in it), in two fresh clones in differently named folders, the second with the clock moved on two days,
+give a byte-identical StrellDriverInstaller.exe and the same build-versions.txt. ccache is off (its
+time-macro sloppiness would hand the second build the first one's objects). Only the installer target is
+built. Prints both SHA-256s; on a difference, names the objects and PE sections that differ.
+STRELL_KEEP_SCRATCH=1 keeps the two build folders for a closer look."""
 
 import filecmp
 import hashlib

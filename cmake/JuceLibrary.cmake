@@ -3,6 +3,12 @@
 # PRIVATE here and only their include directories and definitions are passed on.
 find_package(JUCE 7.0.5 EXACT CONFIG REQUIRED
     PATHS /usr/lib/x86_64-linux-gnu/cmake NO_CMAKE_FIND_ROOT_PATH)
+# JUCE's own source paths stay out of the Windows objects (see cmake/Reproducible.cmake). Set on the flags,
+# not a target, so that every target of the project gets it.
+if(WIN32)
+    string(APPEND CMAKE_C_FLAGS " -ffile-prefix-map=${JUCE_MODULES_DIR}=/juce-modules")
+    string(APPEND CMAKE_CXX_FLAGS " -ffile-prefix-map=${JUCE_MODULES_DIR}=/juce-modules")
+endif()
 
 set(strellJuceModules juce_core juce_events juce_data_structures juce_graphics juce_gui_basics)
 

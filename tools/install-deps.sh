@@ -15,6 +15,8 @@ packages=(
     nginx-light openssl curl zip unzip python3 python3-pefile icoutils wine wine64 util-linux
     # Benchmarks and fuzzing.
     hyperfine valgrind time linux-perf clang-14 libfuzzer-14-dev libclang-rt-14-dev
+    # Release engineering: Authenticode signing, and a moved clock for the reproducibility test.
+    osslsigncode faketime
 )
 
 missing=()

@@ -47,8 +47,9 @@ def write_package(path, setup_program, subfolders, padding=0):
 
 
 class InstallerRunCase(wine.PrefixTestCase):
-    """A prefix that trusts the test CA and reports Windows 10, the loopback installer, the stand-in setup
-    program, the supported models, and run_installer() for whole runs."""
+    """A prefix that trusts the test CA and reports Windows 10, the loopback installer (or
+    $STRELL_INSTALLER_EXE), the stand-in setup program, the supported models, and run_installer() for
+    whole runs."""
 
     @classmethod
     def setUpClass(cls):
@@ -56,7 +57,7 @@ class InstallerRunCase(wine.PrefixTestCase):
         cls.pki = servers.make_pki(cls.scratch / "pki")
         cls.prefix.add_root_certificate(cls.pki.ca_der)
         cls.prefix.set_windows_version("win10")
-        cls.installer = wine.tool("StrellDriverInstaller-loopback")
+        cls.installer = wine.installer_under_test()
         cls.fake_setup = wine.tool("fake-setup")
         cls.models = wine.supported_models(cls.prefix)
         cls.record = cls.scratch / "setup-record.jsonl"

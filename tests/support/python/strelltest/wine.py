@@ -36,6 +36,8 @@ What this module gives:
 - ``dll_trace_env()`` / ``loaded_modules()``: an environment that makes Wine log every module a process
   loads (optionally preferring DLLs found beside the exe, as Windows does for DLLs that are not known DLLs),
   and that log read back per process.
+- ``installer_under_test()``: the installer the whole runs exercise: $STRELL_INSTALLER_EXE (e.g. a signed
+  copy) when set, else the build's loopback variant.
 
 Every wait is bounded. Everything runs with WINEDEBUG=-all, without Mono/Gecko installs, and on an Xvfb
 display of our own when one is given. Only processes started here are ended, and only by pid or through
@@ -130,6 +132,18 @@ def loaded_modules(log):
         pid = int(match.group(1), 16)
         processes.setdefault(pid, []).append(LoadedModule(pid, path, match.group(4)))
     return processes
+
+
+def installer_under_test():
+    """Gives back the Path of the installer whole runs exercise: $STRELL_INSTALLER_EXE when set (it must
+    exist), else the built StrellDriverInstaller-loopback.exe."""
+    value = os.environ.get("STRELL_INSTALLER_EXE")
+    if not value:
+        return tool("StrellDriverInstaller-loopback")
+    path = Path(value)
+    if not path.is_file():
+        raise WineError(f"STRELL_INSTALLER_EXE names no file: {path}")
+    return path
 
 
 class Xvfb:

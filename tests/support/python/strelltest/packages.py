@@ -156,13 +156,17 @@ def tool_zip(kind, source, top, out):
 
 
 def _headers(data, name):
-    """Takes a zip's bytes and an entry name; gives back the offsets of its local and central headers."""
+    """Takes a zip's bytes and an entry name; gives back its ZipInfo and the offsets of its local and central
+    headers."""
     with zipfile.ZipFile(io.BytesIO(data)) as archive:
         info = archive.getinfo(name)
-    central = data.index(b"PK\x01\x02" + data[info.header_offset + 4:info.header_offset + 6])
-    while data[central + 46:central + 46 + len(info.orig_filename.encode())] != info.orig_filename.encode():
-        central = data.index(b"PK\x01\x02", central + 4)
-    return info, info.header_offset, central
+        central = archive.start_dir
+    while data[central:central + 4] == b"PK\x01\x02":
+        name_length, extra_length, comment_length = struct.unpack_from("<HHH", data, central + 28)
+        if data[central + 46:central + 46 + name_length] == info.orig_filename.encode():
+            return info, info.header_offset, central
+        central += 46 + name_length + extra_length + comment_length
+    raise KeyError(name)
 
 
 def damage_entry(data, name):

@@ -216,6 +216,40 @@ TEST_F(PackageIntegrity, LocalHeaderThatDisagreesWithTheDirectoryFails)
     EXPECT_EQ(setupRuns(), 0);
 }
 
+// An archive that has an end record is never taken for an empty one: a directory that cannot be read whole
+// fails, while a download without any end record still means "no package" (-5, silently).
+TEST_F(PackageIntegrity, DamagedCentralDirectoryFailsInsteadOfReadingAsEmpty)
+{
+    writeZip(download, {{top + "/readme.txt", bytesOf("notes")},
+                        {top + "/x64/Setup.exe", bytesOf(fakeSetupProgram())}});
+    const juce::MemoryBlock good = bytesOf(download);
+    const auto* bytes = static_cast<const unsigned char*>(good.getData());
+    const auto endAt = good.getSize() - 22;
+    ASSERT_EQ(bytes[endAt], 'P');
+    ASSERT_EQ(bytes[endAt + 3], 6);
+
+    const auto withByte = [&](std::size_t at, unsigned char value)
+    {
+        juce::MemoryBlock changed = good;
+        static_cast<unsigned char*>(changed.getData())[at] = value;
+        ASSERT_TRUE(download.replaceWithData(changed.getData(), changed.getSize()));
+    };
+
+    withByte(endAt + 10, 3); // three entries declared, two there
+    EXPECT_EQ(install(), driverPackageFailed);
+    EXPECT_EQ(clogText, "zip error:The zip file's central directory is damaged\n");
+
+    withByte(endAt + 16, static_cast<unsigned char>(bytes[endAt + 16] + 1)); // directory offset off by one
+    EXPECT_EQ(install(), driverPackageFailed);
+    EXPECT_EQ(clogText, "zip error:The zip file's central directory is damaged\n");
+
+    withByte(endAt + 1, 'X'); // no end record at all
+    EXPECT_EQ(install(), setupProgramMissing);
+    EXPECT_EQ(clogText, "");
+    EXPECT_EQ(workingFolder.getNumberOfChildFiles(juce::File::findFilesAndDirectories), 0);
+    EXPECT_EQ(setupRuns(), 0);
+}
+
 // A full disk mid-unpack, in either order: the entry that no longer fits fails, its partial file is removed
 // and the setup program does not run. The working folder is a 1 MiB tmpfs in a child's own mount namespace.
 TEST_F(PackageIntegrity, FullDiskFailsTheEntryThatDoesNotFit)

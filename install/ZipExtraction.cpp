@@ -25,7 +25,6 @@ constexpr std::uint16_t methodStored = 0;
 constexpr std::uint16_t methodDeflate = 8;
 constexpr std::uint16_t dataDescriptorFlag = 1 << 3;
 constexpr std::uint32_t max32 = 0xffffffff;
-constexpr std::uint16_t max16 = 0xffff;
 // As far back from the end as the end record is looked for: its longest comment, and some slack for data
 // appended after the archive (JUCE looked back 1 MB).
 constexpr std::int64_t endSearchSpan = 1024 * 1024 + endSize;

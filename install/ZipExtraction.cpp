@@ -450,6 +450,7 @@ juce::Result unpackEntry(Unpacking& unpacking, const ZipEntryRecord& entry, cons
     }
 
     const auto time = timeOf(entry);
+    targetFile.setCreationTime(time);
     targetFile.setLastModificationTime(time);
     targetFile.setLastAccessTime(time);
     return juce::Result::ok();

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 
 #include <sched.h>
@@ -58,6 +59,9 @@ protected:
         for (int line = 0; line < 20000; ++line)
             text << "Corvel driver note " << line << "\n";
         ASSERT_TRUE(package.getChildFile("read me.txt").replaceWithText(text));
+        // A time well in the past, so that an unpacking that sets none would show.
+        ASSERT_TRUE(
+            package.getChildFile("read me.txt").setLastModificationTime(juce::Time(2021, 5, 14, 9, 30, 4)));
     }
 
     // Runs a Python snippet with the shared package builders imported as p; fails the test when it fails.
@@ -119,6 +123,11 @@ TEST_P(PackageFromTool, UnpacksLikeItsSourceTreeAndRunsTheSetupProgram)
     const auto unpacked = treeOf(workingFolder);
     EXPECT_EQ(unpacked.size(), 8u);
     EXPECT_TRUE(unpacked == treeOf(source)) << "the unpacked tree differs from the source tree";
+    // Files keep the entry's time (DOS times count in steps of two seconds).
+    const auto readMe = top + "/read me.txt";
+    const auto drift = workingFolder.getChildFile(readMe).getLastModificationTime() -
+                       source.getChildFile(readMe).getLastModificationTime();
+    EXPECT_LE(std::abs(drift.inSeconds()), 2.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Tools, PackageFromTool,

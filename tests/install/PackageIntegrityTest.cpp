@@ -94,14 +94,20 @@ protected:
     int setupRuns() { return recordFile.exists() ? readRecords(recordFile).size() : 0; }
 
     // Every file and folder below a folder, as relative paths with their bytes ("<folder>" for folders).
-    static std::map<juce::String, juce::MemoryBlock> treeOf(const juce::File& folder)
+    static std::map<juce::String, std::string> treeOf(const juce::File& folder)
     {
-        std::map<juce::String, juce::MemoryBlock> tree;
+        std::map<juce::String, std::string> tree;
         for (const auto& entry :
              juce::RangedDirectoryIterator(folder, true, "*", juce::File::findFilesAndDirectories))
         {
             const auto path = entry.getFile().getRelativePathFrom(folder);
-            tree[path] = entry.isDirectory() ? bytesOf("<folder>") : bytesOf(entry.getFile());
+            juce::MemoryBlock data;
+            if (entry.isDirectory())
+                tree[path] = "<folder>";
+            else if (entry.getFile().loadFileAsData(data) && data.getSize() > 0)
+                tree[path] = std::string(static_cast<const char*>(data.getData()), data.getSize());
+            else
+                tree[path] = "";
         }
         return tree;
     }

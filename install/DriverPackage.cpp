@@ -2,30 +2,9 @@
 
 #include "app/InstallerExitCode.h"
 #include "install/SetupProgram.h"
+#include "install/ZipExtraction.h"
 
 #include <iostream>
-#include <limits>
-
-namespace
-{
-// Takes the opened archive; gives back why it must not be unpacked, or an empty text. On an entry name that
-// is not valid UTF-8 JUCE's path checks recurse until the stack overflows, and on POSIX a link entry lets a
-// later entry of the same name be written through it, outside the working folder. Driver packages hold
-// neither.
-juce::String reasonToRefuse(const juce::ZipFile& archive)
-{
-    for (int index = 0; index < archive.getNumEntries(); ++index)
-    {
-        const auto* entry = archive.getEntry(index);
-        if (!juce::CharPointer_UTF8::isValidString(entry->filename.toRawUTF8(),
-                                                   std::numeric_limits<int>::max()))
-            return "Entry name is not valid UTF-8";
-        if (entry->isSymbolicLink)
-            return "Entry " + entry->filename + " is a symbolic link";
-    }
-    return {};
-}
-} // namespace
 
 // Takes the package folder; gives back, as text, the one place of the setup program for the Windows at
 // hand (x64 or x86 by the bitness of the OS, "_Win10" on Windows 10 and 11). No fallback is looked for.
@@ -43,16 +22,13 @@ juce::String setupProgramPathFor(const juce::File& packageFolder)
 
 // Takes the package file name, the downloaded archive and the working folder. Unpacks the archive into
 // the working folder (overwriting), then runs the setup program of the package folder. Gives back its exit
-// code; driverPackageFailed after one "zip error:<message>" line on std::clog when an entry fails or the
-// archive holds an entry that is never unpacked (a name that is not UTF-8, a symbolic link);
+// code; driverPackageFailed after one "zip error:<message>" line on std::clog when the unpacking fails
+// (extractZipArchive: an entry that is damaged, cannot be read or written, or is refused);
 // setupProgramMissing when the setup program is not there or the name points outside the working folder.
 int installDriverPackage(const juce::String& packageFileName, const juce::File& downloadedFile,
                          const juce::File& workingFolder)
 {
-    juce::ZipFile archive(downloadedFile);
-    const auto refusal = reasonToRefuse(archive);
-    const auto unpacked =
-        refusal.isEmpty() ? archive.uncompressTo(workingFolder, true) : juce::Result::fail(refusal);
+    const auto unpacked = extractZipArchive(downloadedFile, workingFolder);
 
     if (unpacked.failed())
     {

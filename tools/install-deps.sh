@@ -13,6 +13,8 @@ packages=(
     # Tests: GoogleTest, a display, servers, packaging and inspection tools, Wine.
     libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth x11-utils imagemagick
     nginx-light openssl curl zip unzip python3 python3-pefile icoutils wine wine64 util-linux
+    # Test packages as other tools write them (bsdtar, 7-Zip).
+    libarchive-tools 7zip
     # Benchmarks and fuzzing.
     hyperfine valgrind time linux-perf clang-14 libfuzzer-14-dev libclang-rt-14-dev
     # Release engineering: Authenticode signing, and a moved clock for the reproducibility test.

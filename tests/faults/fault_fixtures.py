@@ -7,7 +7,7 @@ import io
 import os
 import random
 import stat
-import struct
+import tempfile
 import zipfile
 from pathlib import Path
 from xml.sax.saxutils import quoteattr
@@ -139,6 +139,8 @@ def _stalling(body, **kwargs):
 # Driver packages
 
 DAMAGED_ENTRY = "data/firmware.bin"
+BOMB_DECLARED = 1024
+BOMB_INFLATED = 100 * 1024 * 1024
 
 
 def firmware_image():
@@ -160,8 +162,12 @@ def package_bytes(setup: Setup, build, setup_program: bytes, sentinel: str):
     stem = package_stem(setup.package_name)
     folder = f"{stem}/{setup_subfolder(setup, build)}"
     entries = []
+    if setup.package == "zip64":
+        return _zip64_package(stem, folder, setup_program)
     if setup.package != "empty-archive":
         entries.append((_info(f"{stem}/readme.txt"), b"Driver package for tests.\r\n"))
+        if setup.package == "bomb":
+            entries.append((_info(f"{stem}/{DAMAGED_ENTRY}"), bytes(BOMB_INFLATED)))
         if setup.package == "setup-folder":
             entries.append((_info(f"{folder}/Setup.exe/", 0o755, directory=True), b""))
             entries.append((_info(f"{folder}/Setup.exe/inside.txt"), b"a folder, not a program\n"))
@@ -169,8 +175,10 @@ def package_bytes(setup: Setup, build, setup_program: bytes, sentinel: str):
             program = {"not-a-program": NOT_A_PROGRAM, "signal-script": SIGNAL_SCRIPT}.get(setup.package,
                                                                                          setup_program)
             entries.append((_info(f"{folder}/Setup.exe", 0o755), program))
-        if setup.package == "corrupt-data":
+        if setup.package in ("corrupt-data", "lzma-entry"):
             entries.append((_info(f"{stem}/{DAMAGED_ENTRY}"), firmware_image()))
+            if setup.package == "lzma-entry":
+                entries[-1][0].compress_type = zipfile.ZIP_LZMA
         if setup.package == "link-entry":
             link = _info(f"{stem}/drop")
             link.external_attr = (stat.S_IFLNK | 0o777) << 16
@@ -188,7 +196,9 @@ def package_bytes(setup: Setup, build, setup_program: bytes, sentinel: str):
     data = buffer.getvalue()
 
     if setup.package == "corrupt-data":
-        data = _damage_entry(data, f"{stem}/{DAMAGED_ENTRY}")
+        data = packages.damage_entry(data, f"{stem}/{DAMAGED_ENTRY}")
+    elif setup.package == "bomb":
+        data = packages.patch_entry(data, f"{stem}/{DAMAGED_ENTRY}", size=BOMB_DECLARED)
     elif setup.package == "non-utf8-name":
         name = f"{stem}/bad-##.txt".encode("ascii")
         assert data.count(name) == 2  # the local header and the central directory
@@ -198,17 +208,15 @@ def package_bytes(setup: Setup, build, setup_program: bytes, sentinel: str):
     return data
 
 
-def _damage_entry(data, name):
-    """Takes a zip's bytes and an entry name; gives back the zip with bytes in the middle of that entry's
-    compressed stream overwritten (its sizes and CRC left as they were)."""
-    with zipfile.ZipFile(io.BytesIO(data)) as archive:
-        info = archive.getinfo(name)
-    offset = info.header_offset
-    name_length, extra_length = struct.unpack_from("<HH", data, offset + 26)
-    start = offset + 30 + name_length + extra_length + info.compress_size // 3
-    damaged = bytearray(data)
-    damaged[start:start + 48] = bytes((0xFF, 0x00, 0xA5) * 16)
-    return bytes(damaged)
+def _zip64_package(stem, folder, setup_program):
+    """The package as Info-ZIP's zip -fz writes it from a tree on disk: readme and Setup.exe."""
+    with tempfile.TemporaryDirectory(prefix="strell-zip64-") as work:
+        source = Path(work, "source")
+        (source / folder).mkdir(parents=True)
+        (source / stem / "readme.txt").write_bytes(b"Driver package for tests.\r\n")
+        (source / folder / "Setup.exe").write_bytes(setup_program)
+        (source / folder / "Setup.exe").chmod(0o755)
+        return packages.tool_zip("infozip-fz", source, stem, Path(work, "package.zip")).read_bytes()
 
 
 def package_routes(setup: Setup, body: bytes, path, elsewhere=None):

@@ -56,7 +56,7 @@ SETUP_CHOICES = {
                  "redirect-loop", "redirect-http", "redirect-https", "redirects-allowed", "redirects-too-many",
                  "silent", "stall", "trickle", "slow-moving", "html-page", "empty-body"),
     "package": ("good", "corrupt-data", "truncated-archive", "empty-archive", "setup-folder", "link-entry",
-                "non-utf8-name", "not-a-program", "signal-script"),
+                "non-utf8-name", "not-a-program", "signal-script", "bomb", "lzma-entry", "zip64"),
     "subfolder": ("native", "other", "x86"),
     "disk": ("as-left", "working-path-file", "working-path-link", "outer-path-file", "read-only-temp",
              "read-only-outer", "read-only-inner"),
@@ -118,7 +118,9 @@ class Setup:
                first half of the zip, no central directory), "empty-archive" (a zip of no entries),
                "setup-folder" (a folder named Setup.exe), "link-entry", "non-utf8-name", "not-a-program"
                (Setup.exe is a text of shell commands), "signal-script" (Setup.exe is a script that kills
-               itself with SIGSEGV).
+               itself with SIGSEGV), "bomb" (a data entry that declares 1 KB and inflates to 100 MB, before
+               Setup.exe), "lzma-entry" (a data entry compressed with LZMA, method 14), "zip64" (made by
+               Info-ZIP's ``zip -fz``: zip64 end records and extra fields).
     subfolder: where Setup.exe sits in the package folder: "native" (the folder for the build at hand:
                x64 on Linux, x64_Win10 on Windows 10), "other" (the other one of x64 / x64_Win10), "x86".
     entries:   extra entries after Setup.exe, as (name, text); "{sentinel}" is replaced (see module doc).
@@ -324,10 +326,23 @@ CASES = (
          stderr=outside(r"\\strell-fault-escaped\.txt"),
          checks=(CHECK_EARLIER_ENTRIES_STAY, CHECK_DRIVE_ROOTS_UNTOUCHED)),
     Case("package-corrupt-entry", "package", "a data entry's compressed stream is damaged (CRC no longer matches)",
-         Setup(package="corrupt-data", setup_env=(("EXIT_CODE", "17"),)), linux_only(17), runs=1,
-         checks=(CHECK_DAMAGED_FILE_DIFFERS,),
-         note="JUCE checks no CRCs and does not report a broken stream: the damaged file is unpacked and "
-              "the setup program runs as if all were well"),
+         Setup(package="corrupt-data", setup_env=(("EXIT_CODE", "17"),)), both(DRIVER_PACKAGE_FAILED),
+         stderr=zip_error(r"Entry Tarnwell_Corvel_1\.2\.0\.7/data/firmware\.bin is damaged: "
+                          r"its (CRC-32 does not match|size does not match|compressed data is invalid)"),
+         checks=(CHECK_EARLIER_ENTRIES_STAY,),
+         note="every entry's data is checked against its CRC-32 and size; the damaged file is removed"),
+    Case("package-bomb", "package", "a data entry declares 1 KB but inflates to 100 MB (before Setup.exe)",
+         Setup(package="bomb"), both(DRIVER_PACKAGE_FAILED),
+         stderr=zip_error(r"Entry Tarnwell_Corvel_1\.2\.0\.7/data/firmware\.bin is damaged: "
+                          r"it inflates past its declared size"),
+         note="inflating stops one byte past the declared size: nothing beyond it is written"),
+    Case("package-lzma-entry", "package", "a data entry compressed with LZMA (method 14)",
+         Setup(package="lzma-entry"), both(DRIVER_PACKAGE_FAILED),
+         stderr=zip_error(r"Entry Tarnwell_Corvel_1\.2\.0\.7/data/firmware\.bin uses compression method 14 "
+                          r"\(LZMA\), which cannot be unpacked"),
+         note="every entry's method is checked before anything is written"),
+    Case("package-zip64", "package", "a zip64 package with zip64 end records (Info-ZIP zip -fz)",
+         Setup(package="zip64", setup_env=(("EXIT_CODE", "21"),)), both(21), runs=1),
     Case("package-truncated-archive", "package", "the zip's second half missing (no central directory)",
          Setup(package="truncated-archive"), linux_only(SETUP_PROGRAM_MISSING)),
     Case("package-empty-archive", "package", "a zip without entries",

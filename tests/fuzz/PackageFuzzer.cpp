@@ -5,6 +5,7 @@
 // - nothing is written outside the working folder: the scratch folder holds exactly what it held before,
 //   its parent too, and no place an entry's name or a link entry's target points to outside the working
 //   folder has appeared or changed;
+// - no more bytes are written than the archive's central directory declares;
 // - the result is driverPackageFailed with exactly one "zip error:" line on std::clog, setupProgramMissing
 //   with none, or the setup program's exit code after one run of the setup program at the one expected path
 //   inside the working folder.
@@ -13,9 +14,11 @@
 #include "app/InstallerExitCode.h"
 #include "install/DriverPackage.h"
 #include "install/SetupProgram.h"
+#include "install/ZipExtraction.h"
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -123,6 +126,12 @@ bool isInside(const fs::path& path, const fs::path& folder)
     return !relative.empty() && *relative.begin() != "..";
 }
 
+ZipDirectory directoryOf(const Scratch& s)
+{
+    juce::FileInputStream in(juce::File(s.archive.string()));
+    return in.openedOk() ? readZipDirectory(in) : ZipDirectory{};
+}
+
 // What is at a place (without following a last link): kind, size and modification time.
 std::string stateOf(const fs::path& path)
 {
@@ -150,8 +159,24 @@ std::map<fs::path, std::string> watchedPlaces(const Scratch& s)
             places.emplace(normal, stateOf(normal));
     };
 
-    juce::ZipFile archive(juce::File(s.archive.string()));
+    // The names as the installer's own reader sees them (zip64 archives too), raw and as paths.
     const juce::File working(s.working.string());
+    const ZipDirectory directory = directoryOf(s);
+    for (std::size_t i = 0; i < directory.entries.size() && i < maxEntriesWatched; ++i)
+    {
+        const std::string& raw = directory.entries[i].name;
+        watch(s.working / raw);
+        if (raw.find('\0') == std::string::npos &&
+            juce::CharPointer_UTF8::isValidString(raw.data(), static_cast<int>(raw.size())))
+        {
+            const auto name = juce::String::fromUTF8(raw.data(), static_cast<int>(raw.size()));
+            watch(working.getChildFile(name).getFullPathName().toStdString());
+            watch(working.getChildFile(name.replaceCharacter('\\', '/')).getFullPathName().toStdString());
+        }
+    }
+
+    // JUCE's own reader, independent of ours, for the targets of link entries.
+    juce::ZipFile archive(juce::File(s.archive.string()));
     for (int i = 0; i < archive.getNumEntries() && i < maxEntriesWatched; ++i)
     {
         const juce::ZipFile::ZipEntry* entry = archive.getEntry(i);
@@ -159,7 +184,8 @@ std::map<fs::path, std::string> watchedPlaces(const Scratch& s)
 
         // JUCE's path handling breaks on names that are not UTF-8; the installer refuses such archives
         // before any path is made, so only the raw name above is watched for them.
-        if (!juce::CharPointer_UTF8::isValidString(entry->filename.toRawUTF8(), std::numeric_limits<int>::max()))
+        if (!juce::CharPointer_UTF8::isValidString(entry->filename.toRawUTF8(),
+                                                   std::numeric_limits<int>::max()))
             continue;
 
         for (const juce::String& name : {entry->filename, entry->filename.replaceCharacter('\\', '/')})
@@ -202,10 +228,10 @@ void checkNothingWrittenOutside(const Scratch& s, const std::map<fs::path, std::
 // entry names keep their raw bytes: the name is decoded the way the catalogue's text is.
 juce::String packageNameFor(const Scratch& s)
 {
-    juce::ZipFile archive(juce::File(s.archive.string()));
-    if (archive.getNumEntries() == 0)
+    const ZipDirectory directory = directoryOf(s);
+    if (directory.entries.empty())
         return "Tarnwell_Corvel_2_1.0.0.0.zip";
-    std::string raw = archive.getEntry(0)->filename.toStdString();
+    std::string raw = directory.entries.front().name;
     raw = raw.substr(0, raw.find_first_of("/\\"));
     return juce::String::createStringFromData(raw.data(), static_cast<int>(raw.size())) + ".zip";
 }
@@ -246,6 +272,20 @@ void checkOutcome(const Scratch& s, const juce::String& packageName, int result,
         fail("the setup program ran but its exit code was not given back");
     }
 }
+// Nothing beyond what the directory declares reaches the disk, whatever the data inflates to.
+void checkNoMoreThanDeclared(const Scratch& s)
+{
+    std::uint64_t declared = 0;
+    for (const ZipEntryRecord& entry : directoryOf(s).entries)
+        declared += std::min<std::uint64_t>(entry.size, std::uint64_t{1} << 40);
+    std::uint64_t written = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(s.working))
+        if (entry.is_regular_file())
+            written += entry.file_size();
+    if (written > declared)
+        fail("wrote " + std::to_string(written) + " bytes where the directory declares " +
+             std::to_string(declared));
+}
 } // namespace
 
 // Stands in for the platform's program start: records the call instead.
@@ -283,6 +323,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     checkNothingWrittenOutside(s, before);
     checkOutcome(s, packageName, result, clog.str());
+    checkNoMoreThanDeclared(s);
 
     // A fresh working folder for the next input; links inside are removed, not followed.
     fs::remove_all(s.working);

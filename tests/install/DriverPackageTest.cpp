@@ -189,7 +189,7 @@ TEST_F(DriverPackage, NameLeadingOutsideTheWorkingFolderRunsNothing)
 
 namespace
 {
-// Archives that JUCE's unpacking mishandles are refused before any entry is written.
+// Archives with a link entry or a name that is not UTF-8 are refused before any entry is written.
 TEST_F(DriverPackage, ArchivesWithLinkEntriesOrNonUtf8NamesAreRefused)
 {
     const juce::File regressions(STRELL_FUZZ_REGRESSIONS);

@@ -11,9 +11,31 @@
   one out).
 - ``sha256_of(path_or_bytes)``: the SHA-256 of a file or of bytes, as 64 lower-case hexadecimal digits.
 - ``CATALOGUE_PATH``: the path on the server where the installer fetches the catalogue.
+
+Packages as other tools write them, from a source folder (``source``) that holds the package's top folder
+(``top``); each writes the zip at ``out`` and gives back its Path:
+
+- ``tool_zip(kind, source, top, out)``: kind is one of ``TOOL_KINDS``: "infozip" (``zip -r``),
+  "infozip-stdout" (``zip -r -`` into a pipe: streamed), "infozip-fd" (data descriptors), "infozip-fz"
+  (zip64 end records and fields), "bsdtar", "7zip" (deflate), "7zip-deflate64", "python", "python-streamed"
+  (an unseekable file: data descriptors), "python-backslash" (backslashes as separators), "python-lzma",
+  "python-bzip2".
+- ``damage_entry(data, name)``: the zip's bytes with bytes in the middle of the entry's compressed stream
+  overwritten, its sizes and CRC left as they were.
+- ``patch_entry(data, name, crc=None, size=None, compressed_size=None)``: the zip's bytes with the entry's
+  declared CRC and sizes changed alike in its local header and the central directory (32-bit fields).
+- ``bomb_zip(out, top, declared=1024, inflated=...)``: a package whose one data entry declares ``declared``
+  bytes but inflates to ``inflated`` zeros, followed by ``<top>/x64/Setup.exe`` from ``setup_program``.
+
+``python3 -m strelltest.packages <kind> <source> <top> <out>`` runs tool_zip from the command line.
 """
 
 import hashlib
+import io
+import os
+import struct
+import subprocess
+import sys
 import zipfile
 from dataclasses import dataclass
 from pathlib import Path
@@ -70,3 +92,132 @@ def catalogue(base_url, entries, root="interfaces", entry_tag="interface"):
 def sha256_of(source):
     data = source if isinstance(source, bytes) else Path(source).read_bytes()
     return hashlib.sha256(data).hexdigest()
+
+
+TOOL_KINDS = ("infozip", "infozip-stdout", "infozip-fd", "infozip-fz", "bsdtar", "7zip", "7zip-deflate64",
+              "python", "python-streamed", "python-backslash", "python-lzma", "python-bzip2")
+
+
+class _Unseekable(io.RawIOBase):
+    """A file that can only be written, as a pipe: zipfile then streams with data descriptors."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def writable(self):
+        return True
+
+    def write(self, data):
+        self.target.write(data)
+        return len(data)
+
+
+def _tree(source, top):
+    """The files and folders below source/top, in a fixed order, as paths relative to source."""
+    found = []
+    for folder, dirs, files in os.walk(Path(source) / top):
+        dirs.sort()
+        relative = Path(folder).relative_to(source)
+        found.append((relative, True))
+        found += [(relative / name, False) for name in sorted(files)]
+    return found
+
+
+def _python_zip(source, top, target, compression, separator="/"):
+    with zipfile.ZipFile(target, "w", compression=compression) as archive:
+        for relative, is_folder in _tree(source, top):
+            name = separator.join(relative.parts) + (separator if is_folder else "")
+            info = zipfile.ZipInfo.from_file(Path(source) / relative, name)
+            info.filename = name  # from_file would turn backslashes into slashes
+            info.compress_type = zipfile.ZIP_STORED if is_folder else compression
+            archive.writestr(info, b"" if is_folder else (Path(source) / relative).read_bytes())
+
+
+def tool_zip(kind, source, top, out):
+    source, out = Path(source), Path(out).resolve()
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.unlink(missing_ok=True)
+
+    def run(argv, **options):
+        subprocess.run(argv, cwd=source, check=True, timeout=120, stdin=subprocess.DEVNULL, **options)
+
+    if kind in ("infozip", "infozip-fd", "infozip-fz"):
+        run(["zip", "-q", "-r", *{"infozip-fd": ["-fd"], "infozip-fz": ["-fz"]}.get(kind, []), str(out), top])
+    elif kind == "infozip-stdout":
+        with open(out, "wb") as target:
+            # Through a pipe, so that zip cannot seek back and streams every entry.
+            zipping = subprocess.Popen(["zip", "-q", "-r", "-", top], cwd=source, stdout=subprocess.PIPE,
+                                       stdin=subprocess.DEVNULL)
+            for chunk in iter(lambda: zipping.stdout.read(65536), b""):
+                target.write(chunk)
+            if zipping.wait(timeout=120) != 0:
+                raise RuntimeError("zip - failed")
+    elif kind == "bsdtar":
+        run(["bsdtar", "--format", "zip", "-cf", str(out), top])
+    elif kind in ("7zip", "7zip-deflate64"):
+        method = "Deflate64" if kind == "7zip-deflate64" else "Deflate"
+        run(["7zz", "a", "-bd", "-bb0", "-tzip", f"-mm={method}", str(out), top], stdout=subprocess.DEVNULL)
+    elif kind == "python-streamed":
+        with open(out, "wb") as target:
+            _python_zip(source, top, _Unseekable(target), zipfile.ZIP_DEFLATED)
+    elif kind in ("python", "python-backslash", "python-lzma", "python-bzip2"):
+        compression = {"python-lzma": zipfile.ZIP_LZMA, "python-bzip2": zipfile.ZIP_BZIP2}.get(
+            kind, zipfile.ZIP_DEFLATED)
+        _python_zip(source, top, out, compression, "\\" if kind == "python-backslash" else "/")
+    else:
+        raise ValueError(f"unknown kind {kind}")
+    return out
+
+
+def _headers(data, name):
+    """Takes a zip's bytes and an entry name; gives back its ZipInfo and the offsets of its local and central
+    headers."""
+    with zipfile.ZipFile(io.BytesIO(data)) as archive:
+        info = archive.getinfo(name)
+        central = archive.start_dir
+    while data[central:central + 4] == b"PK\x01\x02":
+        name_length, extra_length, comment_length = struct.unpack_from("<HHH", data, central + 28)
+        if data[central + 46:central + 46 + name_length] == info.orig_filename.encode():
+            return info, info.header_offset, central
+        central += 46 + name_length + extra_length + comment_length
+    raise KeyError(name)
+
+
+def damage_entry(data, name):
+    info, local, _ = _headers(data, name)
+    name_length, extra_length = struct.unpack_from("<HH", data, local + 26)
+    start = local + 30 + name_length + extra_length + info.compress_size // 3
+    damaged = bytearray(data)
+    damaged[start:start + 48] = bytes((0xFF, 0x00, 0xA5) * 16)
+    return bytes(damaged)
+
+
+def patch_entry(data, name, crc=None, size=None, compressed_size=None):
+    _, local, central = _headers(data, name)
+    patched = bytearray(data)
+    for offset, field in ((14, crc), (18, compressed_size), (22, size)):
+        if field is not None:
+            struct.pack_into("<I", patched, local + offset, field)
+            struct.pack_into("<I", patched, central + offset + 2, field)
+    return bytes(patched)
+
+
+def bomb_zip(out, top, setup_program, declared=1024, inflated=100 * 1024 * 1024):
+    """The zeros entry comes first, so a run that is not stopped fills the disk before Setup.exe."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", compression=zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr(f"{top}/data/firmware.bin", bytes(inflated))
+        info = zipfile.ZipInfo(f"{top}/x64/Setup.exe")
+        info.external_attr = 0o755 << 16
+        info.compress_type = zipfile.ZIP_DEFLATED
+        archive.writestr(info, setup_program if isinstance(setup_program, bytes) else Path(setup_program).read_bytes())
+    data = patch_entry(buffer.getvalue(), f"{top}/data/firmware.bin", size=declared)
+    out = Path(out)
+    out.write_bytes(data)
+    return out
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 5 or sys.argv[1] not in TOOL_KINDS:
+        sys.exit(f"usage: python3 -m strelltest.packages <{'|'.join(TOOL_KINDS)}> <source> <top> <out>")
+    tool_zip(*sys.argv[1:])

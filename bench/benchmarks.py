@@ -229,7 +229,7 @@ PROBES = [
     ("dispatch", "_ZN4juce14MessageManager20runDispatchLoopUntilEi", True),
     ("windowDelete", "_ZN4juce11AlertWindowD0Ev", True),
     ("installPackage", "_Z20installDriverPackageRKN4juce6StringERKNS_4FileES5_", True),
-    ("uncompress", "_ZN4juce7ZipFile12uncompressToERKNS_4FileEb", True),
+    ("uncompress", "_Z17extractZipArchiveRKN4juce4FileES2_", True),
     ("runSetup", "_Z15runSetupProgramRKN4juce6StringE", False),
     ("childStart", "_ZN4juce12ChildProcess5startERKNS_11StringArrayEi", False),
     ("darkMode", "_ZNK4juce13XWindowSystem16isDarkModeActiveEv", True),

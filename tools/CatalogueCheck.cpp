@@ -6,6 +6,7 @@
 
 #include "devices/SupportedModels.h"
 #include "install/NewFile.h"
+#include "install/ZipExtraction.h"
 #include "retrieval/DriverCatalogue.h"
 #include "retrieval/HttpsFetch.h"
 #include "retrieval/PackageHash.h"
@@ -14,7 +15,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <limits>
 #include <map>
 #include <thread>
 #include <vector>
@@ -75,22 +75,11 @@ struct PackageResult
     bool hashMismatch = false;
 };
 
-// Takes the archive and a scratch folder; unpacks the archive into the folder with the framework's zip
-// reader, refusing entries the installer refuses (a name that is not UTF-8, a symbolic link). Gives back the
-// result. Writes the unpacked files. The one place the tool unpacks: switch it here with the installer's.
+// Takes the archive and a scratch folder; unpacks the archive into the folder with the installer's own
+// checked extraction (what it refuses, this refuses). Gives back the result. Writes the unpacked files.
 juce::Result unpackPackage(const juce::File& archiveFile, const juce::File& folder)
 {
-    juce::ZipFile archive(archiveFile);
-    for (int index = 0; index < archive.getNumEntries(); ++index)
-    {
-        const auto* entry = archive.getEntry(index);
-        if (!juce::CharPointer_UTF8::isValidString(entry->filename.toRawUTF8(),
-                                                   std::numeric_limits<int>::max()))
-            return juce::Result::fail("Entry name is not valid UTF-8");
-        if (entry->isSymbolicLink)
-            return juce::Result::fail("Entry " + entry->filename + " is a symbolic link");
-    }
-    return archive.uncompressTo(folder, true);
+    return extractZipArchive(archiveFile, folder);
 }
 
 // Takes a model's result; gives back why the installer stops there, or empty text.

@@ -105,6 +105,15 @@ void XMLCALL onEntityDeclaration(void* data, const XML_Char*, int, const XML_Cha
     refuse(*static_cast<TreeBuilder*>(data));
 }
 
+// Processing instructions before the root element are ordinary (a style sheet, say); no catalogue has one
+// after the root has begun, and such documents have always been refused.
+void XMLCALL onProcessingInstruction(void* data, const XML_Char*, const XML_Char*)
+{
+    auto& builder = *static_cast<TreeBuilder*>(data);
+    if (!builder.open.empty() || builder.root != nullptr)
+        refuse(builder);
+}
+
 // A reference to an entity that only an external DTD could declare (which is never read) is not text we
 // can give a value to.
 void XMLCALL onSkippedEntity(void* data, const XML_Char*, int)
@@ -137,6 +146,7 @@ std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text)
     XML_SetStartDoctypeDeclHandler(parser.get(), &onStartDoctype);
     XML_SetEntityDeclHandler(parser.get(), &onEntityDeclaration);
     XML_SetSkippedEntityHandler(parser.get(), &onSkippedEntity);
+    XML_SetProcessingInstructionHandler(parser.get(), &onProcessingInstruction);
 
     // XML_Parse takes an int length: the text goes in slices.
     constexpr std::size_t sliceBytes = 1 << 20;

@@ -372,22 +372,29 @@ TEST(CatalogueDecoding, DecodesAsTheFrameworkReadsAFetchedStream)
     }
 }
 
-// A document the fuzzer once found making the framework's parser read past the end of its text
-// (a stray "&" before a tag, Windows-1252 bytes and a cut-off end tag); kept in
-// tests/fuzz/regressions/catalogue_fuzzer/ as well.
-TEST(CatalogueParsing, StrayAmpersandAndStrayBytesAreRefused)
+// The bytes the fuzzer once found making the framework's parser read past the end of its text (a stray "&"
+// before a tag among Windows-1252 bytes), as in tests/fuzz/regressions/catalogue_fuzzer/; under the
+// sanitize preset this shows that nothing reads out of bounds.
+TEST(CatalogueParsing, StrayAmpersandBeforeATagIsRefused)
 {
     const std::string finding =
         "<list driverBaseUrl=\"https://download.tarnwell.com/firmware/unitpanel/drivers\">\n"
-        "  &<interface name=\"Corvel\x1F\xFF\xFF\xFF\xFF\xFF\xF7 2\" pid=\"0xaa0b\" "
-        "driver=\"Tarnwell_Corvel2_4.3.0.118.zip\"/>\n</list>\n";
+        "  &<interface name=\"Corvel\x1F\xFF\xFF\xFF\xFF\xFF\xFF\xF7 2\" pid=\"0xaa0b\" driver=\"Tar"
+        "nwell_Corvel2_4.3.0.118.zip\" file=\"https://download.tarnwell.com/firmware/unitpanel/firmw"
+        "are\x99"
+        "corvel_2_2.1.bin\"/>\n"
+        "  <interface verBaseUrl=\"https://h.example/d\">\x80!--\xA1\xA1\xA1\xA1\xA1\xA1\xA1"
+        "aces driverBaseUrl=']https://x/y&#x2F;z'><interface pid='&#x30;xaa0b' driver='&lt;&gt;'/></"
+        "\xA1\xA1\xA9\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xFF\xFF\xFF\xFF\xFF"
+        "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1"
+        "\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1"
+        "\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1\xA1"
+        "\xA1\xA1\xA1\xA1\xA1\xA1\xA1 entr\x01\x01y --><model pid=\"cfb6\" driver=\"a.zip?x=1#f\"/>\xC4"
+        "\xDE\xA4\xBC\xBB\xBE\xAB\xBB[<inter\xCE"
+        "face pid=\"0\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFFx5d14\"/>]]>text<model pid=\"25\" driver=\"\"/>"
+        "</list>";
+    ASSERT_EQ(finding.size(), 638u);
     EXPECT_EQ(lookUpFetched(finding, 0xaa0b), "refused");
-    // Without the stray "&" and bytes it is an ordinary catalogue.
-    std::string repaired = finding;
-    repaired.erase(repaired.find('&'), 1);
-    repaired.replace(repaired.find('\x1F'), 7, "");
-    EXPECT_EQ(lookUpFetched(repaired, 0xaa0b), "https://download.tarnwell.com/firmware/unitpanel/drivers/"
-                                               "Tarnwell_Corvel2_4.3.0.118.zip");
 }
 
 TEST(CatalogueParsing, LargeFlatCatalogue)

@@ -24,6 +24,11 @@ const juce::Identifier driverAttribute("driver");
 // stack; anything deeper than this is not a catalogue.
 constexpr int maxCatalogueNesting = 64;
 
+// An entry has four attributes. XmlElement::setAttribute looks through those already set, so the
+// time to build an element grows with the square of its attribute count: a limit keeps a hostile document
+// of a few hundred kilobytes from taking minutes.
+constexpr int maxAttributesPerElement = 256;
+
 // Takes an address; gives back whether it is an https address (scheme in any case). Plain http, ftp or
 // a bare host name would fetch a program that is then run with administrator rights.
 bool isHttpsAddress(const juce::String& address)
@@ -59,7 +64,8 @@ void XMLCALL onStartElement(void* data, const XML_Char* name, const XML_Char** a
     auto& builder = *static_cast<TreeBuilder*>(data);
     if (builder.refused)
         return;
-    if (builder.open.size() >= static_cast<std::size_t>(maxCatalogueNesting))
+    if (builder.open.size() >= static_cast<std::size_t>(maxCatalogueNesting) ||
+        XML_GetSpecifiedAttributeCount(builder.parser) > 2 * maxAttributesPerElement)
     {
         refuse(builder);
         return;

@@ -18,8 +18,8 @@ juce::String decodeCatalogueText(const void* data, std::size_t size);
 // gives back its document element with each element's attributes and child elements in document order
 // (no text or comment nodes), or nullptr when the text is not well-formed XML (expat's rules) or it has an
 // internal DTD subset, a reference in text to an undeclared entity, a processing instruction after the root
-// element has begun, or elements nested deeper than any catalogue (64 levels). The framework's own XML
-// parser never sees the text. Writes nothing.
+// element has begun, or elements nested deeper (64 levels) or with more attributes (256) than any
+// catalogue's. The framework's own XML parser never sees the text. Writes nothing.
 std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text);
 
 // Takes the parsed catalogue (or nullptr) and a USB product id; gives back the driver address of the

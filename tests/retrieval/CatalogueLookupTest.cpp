@@ -202,6 +202,24 @@ TEST(CatalogueParsing, NestingIsLimited)
     EXPECT_EQ(parseCatalogue("<r driverBaseUrl=\"" + base + "\">" + nested(200000) + "</r>"), nullptr);
 }
 
+TEST(CatalogueParsing, AttributesPerElementAreLimited)
+{
+    // Takes the number of extra attributes on the entry; gives back the lookup's result or "refused".
+    const auto withExtraAttributes = [](int count)
+    {
+        juce::String extra;
+        for (int i = 0; i < count; ++i)
+            extra << " x" << i << "=\"" << i << "\"";
+        const auto xml = parseCatalogue("<r driverBaseUrl=\"" + base + "\"><e pid=\"0x10\" driver=\"A.zip\"" +
+                                        extra + "/></r>");
+        return xml == nullptr ? juce::String("refused")
+                              : findDriverUrlInCatalogue(xml.get(), 0x10).toString(true);
+    };
+    EXPECT_EQ(withExtraAttributes(254), base + "/A.zip");
+    EXPECT_EQ(withExtraAttributes(255), "refused");
+    EXPECT_EQ(withExtraAttributes(50000), "refused");
+}
+
 TEST(CatalogueParsing, InternalDtdSubsetIsRefused)
 {
     // JUCE's entity expansion never finishes on this one.

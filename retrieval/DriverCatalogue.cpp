@@ -158,6 +158,13 @@ std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text)
     constexpr std::size_t sliceBytes = 1 << 20;
     const char* next = text.toRawUTF8();
     std::size_t remaining = text.getNumBytesAsUTF8();
+    // White space before the XML declaration makes a document not well-formed, but servers that put a line
+    // break first have always been read, so it is skipped.
+    while (remaining > 0 && (*next == ' ' || *next == '\t' || *next == '\r' || *next == '\n'))
+    {
+        ++next;
+        --remaining;
+    }
     do
     {
         const std::size_t slice = std::min(remaining, sliceBytes);

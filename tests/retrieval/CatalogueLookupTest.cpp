@@ -353,6 +353,7 @@ TEST(CatalogueDecoding, FetchedBytesInEachEncodingTheServerMayUse)
 
     EXPECT_EQ(lookUpFetched(document, 0xaa0b), expected);
     EXPECT_EQ(lookUpFetched("\xEF\xBB\xBF" + document, 0xaa0b), expected);
+    EXPECT_EQ(lookUpFetched("\r\n \t\n" + document, 0xaa0b), expected); // white space before the declaration
 
     for (const bool bigEndian : {false, true})
     {

@@ -5,8 +5,14 @@
 
 #include <juce_data_structures/juce_data_structures.h>
 
-#include <cctype>
-#include <string_view>
+#include <expat.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+#include <memory>
+#include <type_traits>
+#include <vector>
 
 namespace
 {
@@ -15,10 +21,15 @@ const juce::Identifier pidAttribute("pid");
 const juce::Identifier driverAttribute("driver");
 const juce::Identifier sha256Attribute("sha256");
 
-// The catalogue is a root with a flat list of entries. JUCE's parser, its tree conversion and its element
-// destructor all recurse once per nesting level, so a document nested a few thousand levels deep would
-// overflow the stack; anything deeper than this is not a catalogue.
+// The catalogue is a root with a flat list of entries. The tree conversion and the element destructor
+// both recurse once per nesting level, so a document nested a few thousand levels deep would overflow the
+// stack; anything deeper than this is not a catalogue.
 constexpr int maxCatalogueNesting = 64;
+
+// An entry has four attributes. XmlElement::setAttribute looks through those already set, so the
+// time to build an element grows with the square of its attribute count: a limit keeps a hostile document
+// of a few hundred kilobytes from taking minutes.
+constexpr int maxAttributesPerElement = 256;
 
 // Takes an address; gives back whether it is an https address (scheme in any case). Plain http, ftp or
 // a bare host name would fetch a program that is then run with administrator rights.
@@ -27,177 +38,146 @@ bool isHttpsAddress(const juce::String& address)
     return address.startsWithIgnoreCase("https:");
 }
 
-// Takes bytes; gives back whether they are well-formed UTF-8 (no overlong forms, surrogates or values past
-// U+10FFFF). JUCE's parser reads malformed sequences inconsistently (an overlong "<" is a "<" to some of
-// its reads and not to others), so only well-formed text lets the byte scan below see what the parser sees.
-bool isWellFormedUtf8(std::string_view bytes)
+// One element whose end tag has not been read yet, with its finished children in document order. They
+// are attached when it ends: XmlElement::addChildElement walks the whole list, prepending does not.
+struct OpenElement
 {
-    std::size_t i = 0;
-    while (i < bytes.size())
+    std::unique_ptr<juce::XmlElement> element;
+    std::vector<std::unique_ptr<juce::XmlElement>> children;
+};
+
+// What expat's handlers share while a document is parsed.
+struct TreeBuilder
+{
+    XML_Parser parser = nullptr;
+    std::vector<OpenElement> open;
+    std::unique_ptr<juce::XmlElement> root;
+    bool refused = false;
+};
+
+void refuse(TreeBuilder& builder)
+{
+    builder.refused = true;
+    XML_StopParser(builder.parser, XML_FALSE);
+}
+
+void XMLCALL onStartElement(void* data, const XML_Char* name, const XML_Char** attributes)
+{
+    auto& builder = *static_cast<TreeBuilder*>(data);
+    if (builder.refused)
+        return;
+    if (builder.open.size() >= static_cast<std::size_t>(maxCatalogueNesting) ||
+        XML_GetSpecifiedAttributeCount(builder.parser) > 2 * maxAttributesPerElement)
     {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        int extra = 0;
-        unsigned char low = 0x80, high = 0xBF; // the allowed range of the first continuation byte
-        if (lead < 0x80)
-            extra = 0;
-        else if (lead >= 0xC2 && lead <= 0xDF)
-            extra = 1;
-        else if (lead >= 0xE0 && lead <= 0xEF)
-        {
-            extra = 2;
-            low = lead == 0xE0 ? 0xA0 : 0x80;
-            high = lead == 0xED ? 0x9F : 0xBF;
-        }
-        else if (lead >= 0xF0 && lead <= 0xF4)
-        {
-            extra = 3;
-            low = lead == 0xF0 ? 0x90 : 0x80;
-            high = lead == 0xF4 ? 0x8F : 0xBF;
-        }
-        else
-            return false;
-
-        if (i + static_cast<std::size_t>(extra) >= bytes.size() && extra > 0)
-            return false;
-        for (int k = 1; k <= extra; ++k)
-        {
-            const auto next = static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(k)]);
-            if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF))
-                return false;
-        }
-        i += static_cast<std::size_t>(extra) + 1;
+        refuse(builder);
+        return;
     }
-    return true;
+
+    auto element = std::make_unique<juce::XmlElement>(juce::String::fromUTF8(name));
+    // Expat has refused duplicate names already, so each call appends.
+    for (const XML_Char** attribute = attributes; *attribute != nullptr; attribute += 2)
+        element->setAttribute(juce::Identifier(juce::String::fromUTF8(attribute[0])),
+                              juce::String::fromUTF8(attribute[1]));
+    builder.open.push_back({std::move(element), {}});
 }
 
-// Takes the document; gives back whether every character reference ("&#" ...) is complete: decimal
-// digits, or "x" and one to eight hexadecimal digits, then ";". JUCE's entity reader steps over whatever
-// stops a hexadecimal reference, the string's terminating zero included, and reads on past its end.
-bool hasOnlyCompleteCharacterReferences(std::string_view text)
+void XMLCALL onEndElement(void* data, const XML_Char*)
 {
-    for (std::size_t at = text.find("&#"); at != std::string_view::npos; at = text.find("&#", at + 2))
-    {
-        std::size_t i = at + 2;
-        const bool hex = i < text.size() && (text[i] == 'x' || text[i] == 'X');
-        if (hex)
-            ++i;
-        const std::size_t firstDigit = i;
-        while (i < text.size() && (hex ? std::isxdigit(static_cast<unsigned char>(text[i])) != 0
-                                       : (text[i] >= '0' && text[i] <= '9')))
-            ++i;
-        const std::size_t digits = i - firstDigit;
-        if (digits == 0 || (hex && digits > 8) || i >= text.size() || text[i] != ';')
-            return false;
-    }
-    return true;
+    auto& builder = *static_cast<TreeBuilder*>(data);
+    if (builder.refused || builder.open.empty())
+        return;
+
+    OpenElement done = std::move(builder.open.back());
+    builder.open.pop_back();
+    for (auto child = done.children.rbegin(); child != done.children.rend(); ++child)
+        done.element->prependChildElement(child->release());
+
+    if (builder.open.empty())
+        builder.root = std::move(done.element);
+    else
+        builder.open.back().children.push_back(std::move(done.element));
 }
 
-// Takes the text from `from` on; gives back the index just past `terminator`, or npos when it is missing.
-std::size_t indexPast(std::string_view text, std::size_t from, std::string_view terminator)
+// An internal subset is where entities are declared, and entity expansion is what a hostile document
+// would use to blow up; no catalogue has one.
+void XMLCALL onStartDoctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*,
+                            int hasInternalSubset)
 {
-    const std::size_t found = text.find(terminator, from);
-    return found == std::string_view::npos ? found : found + terminator.size();
+    if (hasInternalSubset != 0)
+        refuse(*static_cast<TreeBuilder*>(data));
 }
 
-// Takes the index of a tag's or declaration's "<"; gives back the index just past its closing ">" (quoted
-// values may hold ">"), or npos when it is not closed or holds another "<" (never in a well-formed tag).
-// Sets selfClosing when it ends with "/>".
-std::size_t indexPastTag(std::string_view text, std::size_t start, bool& selfClosing)
+void XMLCALL onEntityDeclaration(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
+                                 const XML_Char*, const XML_Char*, const XML_Char*)
 {
-    char quote = 0;
-    char previous = 0;
-    for (std::size_t i = start + 1; i < text.size(); ++i)
-    {
-        const char c = text[i];
-        if (c == '<')
-            return std::string_view::npos;
-        if (quote != 0)
-        {
-            if (c == quote)
-                quote = 0;
-        }
-        else if (c == '"' || c == '\'')
-        {
-            quote = c;
-        }
-        else if (c == '>')
-        {
-            selfClosing = previous == '/';
-            return i + 1;
-        }
-        previous = c;
-    }
-    return std::string_view::npos;
+    refuse(*static_cast<TreeBuilder*>(data));
 }
 
-// Takes the whole document as UTF-8; gives back whether JUCE's parser may be given it. Refused: malformed
-// UTF-8; elements nested deeper than the catalogue limit (the parser recurses per level); an internal DTD
-// subset (its entity expansion can loop without end); a processing instruction after the root element has
-// begun (one followed by text inside an element makes the parser loop without end); an incomplete
-// character reference; anything not closed, and tags that hold a "<". Well-formed catalogues have none of
-// these. One pass, no recursion.
-bool isSafeToParse(std::string_view text)
+// Processing instructions before the root element are ordinary (a style sheet, say); no catalogue has one
+// after the root has begun, and such documents have always been refused.
+void XMLCALL onProcessingInstruction(void* data, const XML_Char*, const XML_Char*)
 {
-    if (!isWellFormedUtf8(text) || !hasOnlyCompleteCharacterReferences(text))
-        return false;
-
-    constexpr auto npos = std::string_view::npos;
-    int depth = 0;
-    bool rootSeen = false;
-    std::size_t i = 0;
-    while (i < text.size())
-    {
-        const std::size_t open = text.find('<', i);
-        if (open == npos)
-            return true;
-
-        const std::string_view rest = text.substr(open);
-        bool selfClosing = false;
-        if (rest.compare(0, 4, "<!--") == 0)
-        {
-            i = indexPast(text, open + 4, "-->");
-        }
-        else if (rest.compare(0, 9, "<![CDATA[") == 0)
-        {
-            i = indexPast(text, open + 9, "]]>");
-        }
-        else if (rest.compare(0, 2, "<?") == 0)
-        {
-            if (rootSeen)
-                return false;
-            i = indexPast(text, open + 2, "?>");
-        }
-        else if (rest.compare(0, 2, "<!") == 0)
-        {
-            i = indexPastTag(text, open, selfClosing);
-            if (i != npos && text.substr(open, i - open).find('[') != npos)
-                return false;
-        }
-        else if (rest.compare(0, 2, "</") == 0)
-        {
-            depth = depth > 0 ? depth - 1 : 0;
-            i = indexPastTag(text, open, selfClosing);
-        }
-        else
-        {
-            rootSeen = true;
-            i = indexPastTag(text, open, selfClosing);
-            if (!selfClosing && ++depth > maxCatalogueNesting)
-                return false;
-        }
-
-        if (i == npos)
-            return false;
-    }
-    return true;
+    auto& builder = *static_cast<TreeBuilder*>(data);
+    if (!builder.open.empty() || builder.root != nullptr)
+        refuse(builder);
 }
+
+// A reference to an entity that only an external DTD could declare (which is never read) is not text we
+// can give a value to.
+void XMLCALL onSkippedEntity(void* data, const XML_Char*, int)
+{
+    refuse(*static_cast<TreeBuilder*>(data));
+}
+
 } // namespace
+
+juce::String decodeCatalogueText(const void* data, std::size_t size)
+{
+    // The framework's reader would wrap a size past int's range into a negative one and give back nothing.
+    if (size > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        return {};
+    return juce::String::createStringFromData(data, static_cast<int>(size));
+}
 
 std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text)
 {
-    if (!isSafeToParse(std::string_view(text.toRawUTF8(), text.getNumBytesAsUTF8())))
+    // The text is decoded already: its UTF-8 is what expat reads, whatever encoding the document declares.
+    const std::unique_ptr<std::remove_pointer_t<XML_Parser>, decltype(&XML_ParserFree)> parser(
+        XML_ParserCreate("UTF-8"), &XML_ParserFree);
+    if (parser == nullptr)
         return nullptr;
-    return juce::parseXML(text);
+
+    TreeBuilder builder;
+    builder.parser = parser.get();
+    XML_SetUserData(parser.get(), &builder);
+    XML_SetElementHandler(parser.get(), &onStartElement, &onEndElement);
+    XML_SetStartDoctypeDeclHandler(parser.get(), &onStartDoctype);
+    XML_SetEntityDeclHandler(parser.get(), &onEntityDeclaration);
+    XML_SetSkippedEntityHandler(parser.get(), &onSkippedEntity);
+    XML_SetProcessingInstructionHandler(parser.get(), &onProcessingInstruction);
+
+    // XML_Parse takes an int length: the text goes in slices.
+    constexpr std::size_t sliceBytes = 1 << 20;
+    const char* next = text.toRawUTF8();
+    std::size_t remaining = text.getNumBytesAsUTF8();
+    // White space before the XML declaration makes a document not well-formed, but servers that put a line
+    // break first have always been read, so it is skipped.
+    while (remaining > 0 && (*next == ' ' || *next == '\t' || *next == '\r' || *next == '\n'))
+    {
+        ++next;
+        --remaining;
+    }
+    do
+    {
+        const std::size_t slice = std::min(remaining, sliceBytes);
+        remaining -= slice;
+        if (XML_Parse(parser.get(), next, static_cast<int>(slice), remaining == 0 ? XML_TRUE : XML_FALSE) !=
+            XML_STATUS_OK)
+            return nullptr;
+        next += slice;
+    } while (remaining > 0);
+
+    return builder.refused ? nullptr : std::move(builder.root);
 }
 
 bool isSha256Text(const juce::String& text)

@@ -11,15 +11,9 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 toolchain="$here/cmake/mingw-w64-x86_64.cmake"
 stamp="$prefix/.strell-image-libs"
 
-# A private deb-src list, so the machine's own apt configuration stays untouched.
+source "$here/tools/mingw-deb-src.sh"
 work=$(mktemp -d /tmp/strell-mingw-libs.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/sources" "$work/lists/partial"
-# The main archive's sources only: the security archive's pool does not always carry the matching sources.
-awk -v RS= -v ORS='\n\n' '!/debian-security/' /etc/apt/sources.list.d/debian.sources |
-    sed 's/^Types: deb$/Types: deb-src/' > "$work/sources/debian-src.sources"
-apt_opts=(-o "Dir::Etc::SourceList=/dev/null" -o "Dir::Etc::SourceParts=$work/sources"
-          -o "Dir::State::Lists=$work/lists" -o "APT::Sandbox::User=root")
 
 # Raise the recipe number when a change here changes the libraries' bytes, so machines rebuild them.
 recipe=2
@@ -30,9 +24,7 @@ if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$versions" ]; then
     exit 0
 fi
 
-apt-get -q "${apt_opts[@]}" update >/dev/null
-cd "$work"
-apt-get -q "${apt_opts[@]}" source libjpeg-turbo libpng1.6 >/dev/null
+fetch_debian_sources "$work" libjpeg-turbo libpng1.6
 
 jpeg_src=$(find "$work" -maxdepth 1 -type d -name 'libjpeg-turbo-*' | head -n 1)
 png_src=$(find "$work" -maxdepth 1 -type d -name 'libpng1.6-*' | head -n 1)

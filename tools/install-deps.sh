@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs everything the builds and tests need on Debian 12 (run as root): Debian packages, then static
-# libpng/libjpeg for mingw-w64 built from Debian's sources. Idempotent: does nothing that is already done.
+# libpng/libjpeg and expat for mingw-w64 built from Debian's sources. Idempotent: does nothing that is already done.
 set -euo pipefail
 
 packages=(
     # Build tools and JUCE with the libraries its five modules need natively.
     cmake ninja-build g++ pkg-config ccache clang-format
-    juce-modules-source libcurl4-openssl-dev libssl-dev libfreetype-dev libpng-dev libjpeg-dev zlib1g-dev
+    juce-modules-source libexpat1-dev libcurl4-openssl-dev libssl-dev libfreetype-dev libpng-dev libjpeg-dev
+    zlib1g-dev
     libx11-dev libxext-dev libxrandr-dev libxinerama-dev libxcursor-dev fonts-dejavu-core fontconfig
     # The Windows cross build, and Debian's sources for its image libraries.
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools libz-mingw-w64-dev dpkg-dev
@@ -33,3 +34,4 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 "$(dirname "$0")/build-mingw-image-libs.sh"
+"$(dirname "$0")/build-mingw-expat.sh"

@@ -1,9 +1,9 @@
-// Fuzzes the catalogue lookup on document text: the bytes are read as the download would read them
-// (through an InputStream into a String), parsed with parseCatalogue and looked up with
-// findDriverUrlInCatalogue for a fixed set of product ids, every supported model's and the pid of each of
-// the first entries. Checks, beside the sanitizers:
+// Fuzzes the catalogue lookup on fetched bytes: they are decoded with decodeCatalogueText, parsed with
+// parseCatalogue and looked up with findDriverUrlInCatalogue for a fixed set of product ids, every supported
+// model's and the pid of each of the first entries. Checks, beside the sanitizers:
+// - the decoded text is what the framework's stream reading would have made of the bytes;
 // - any address given back is well-formed and begins with "https:" (any case);
-// - a parsed document never nests elements deeper than the parser guard allows;
+// - a parsed document never nests elements deeper than the parser's limit;
 // - whether an address comes back agrees with a reference walk over the XmlElement (no ValueTree), and for
 //   plain addresses (no query, no fragment) the address itself is the base joined to the entry's driver.
 
@@ -113,8 +113,10 @@ void checkLookup(const juce::XmlElement* catalogue, int productId, bool referenc
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    const juce::String text = decodeCatalogueText(data, size);
     juce::MemoryInputStream stream(data, size, false);
-    const juce::String text = stream.readEntireStreamAsString();
+    if (text != stream.readEntireStreamAsString())
+        fail("decodeCatalogueText differs from reading the bytes as a stream");
 
     const std::unique_ptr<juce::XmlElement> catalogue = parseCatalogue(text);
     if (catalogue != nullptr && nestingDepth(*catalogue) > maxNesting)

@@ -11,8 +11,8 @@ if(NOT WIN32)
     return()
 endif()
 
-# Not known DLLs: Windows would look for these in the exe's folder.
-set(strellDelayLoadedDlls version winmm wininet dxgi wsock32)
+# Not known DLLs: Windows would look for these in the exe's folder (bcrypt: the package hash).
+set(strellDelayLoadedDlls version winmm wininet dxgi wsock32 bcrypt)
 # Known DLLs whose Wine builds import version.dll (user32, setupapi) or user32: imported, they would load a
 # version.dll from the exe's folder under Wine before the TLS callback runs. (Windows' own builds do not, but
 # delaying them costs nothing and keeps the behaviour the tests see under Wine the one to expect on Windows.)

@@ -55,8 +55,9 @@ knownDlls = {
     "nsi.dll", "ntdll.dll", "ole32.dll", "oleaut32.dll", "psapi.dll", "rpcrt4.dll", "sechost.dll",
     "setupapi.dll", "shcore.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "wldap32.dll", "ws2_32.dll",
 }
-# What the framework needs that is not a known DLL: delay-loaded, after start-up has limited the DLL search.
-delayLoadedDlls = ("version.dll", "winmm.dll", "wininet.dll", "dxgi.dll", "wsock32.dll")
+# What the framework and the package hash need that is not a known DLL: delay-loaded, after start-up has
+# limited the DLL search.
+delayLoadedDlls = ("version.dll", "winmm.dll", "wininet.dll", "dxgi.dll", "wsock32.dll", "bcrypt.dll")
 # Known DLLs that stay imported: none of them pulls in a DLL outside System32, also under Wine.
 importedKnownDlls = ("kernel32.dll", "advapi32.dll", "msvcrt.dll", "ws2_32.dll")
 

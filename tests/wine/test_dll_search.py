@@ -9,7 +9,7 @@ import unittest
 from strelltest import servers, wine
 from wine_runs import CATALOGUE_PATH, DRIVER_FOLDER, InstallerRunCase, catalogue_xml, package_stem, write_package
 
-PLANTED = ["version", "winmm", "wininet", "dxgi", "wsock32", "bcrypt"]
+PLANTED = ["version", "winmm", "wininet", "dxgi", "wsock32"]
 PACKAGE = "Tarnwell_Full_Package_2.4.0.1.zip"
 SYSTEM_FOLDERS = ("c:\\windows\\system32\\", "c:\\windows\\winsxs\\")
 

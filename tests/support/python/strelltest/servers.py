@@ -34,7 +34,8 @@ What this module gives (every wait is bounded; servers listen on 127.0.0.1 only)
   of its own (for runs watched while they go); ``end_process_group(popen)`` ends one. Both take
   ``private_tmp`` (a folder made by ``make_private_tmp``, mounted over /tmp in the namespace, so that a run
   that does not trust $TMPDIR uses a /tmp of its own) and ``keep_in_tmp`` (folders under /tmp that stay
-  visible there, e.g. the test's scratch folder; /tmp/.X11-unix is always kept).
+  visible there, e.g. the test's scratch folder; /tmp/.X11-unix, $STRELL_BUILD_DIR and $STRELL_SOURCE_DIR
+  are always kept).
 - ``make_usb_tree(folder, devices)``: a fake sysfs USB device folder: devices is a list of
   ``UsbDevice(vendor_id, product_id, serial=None, entry="1-1")``; each entry is a folder with idVendor and
   idProduct (4 lower-case hex digits, as Linux writes them) and, when given, serial. The installer's instance
@@ -402,7 +403,9 @@ def _namespace_command(cmd, env, cert_bundle, usb_tree, private_tmp=None, keep_i
     full_env["STRELL_NS_BUNDLE"] = str(bundle.resolve())
     full_env["STRELL_NS_USB_TREE"] = str(Path(usb_tree).resolve()) if usb_tree else ""
     full_env["STRELL_NS_TMP"] = str(Path(private_tmp).resolve()) if private_tmp else ""
-    kept = [str(Path(path).resolve()) for path in (keep_in_tmp or ())]
+    # The programs under test stay visible too, wherever the checkout is (a clone below /tmp, say).
+    under_test = [os.environ[name] for name in ("STRELL_BUILD_DIR", "STRELL_SOURCE_DIR") if os.environ.get(name)]
+    kept = [str(Path(path).resolve()) for path in [*(keep_in_tmp or ()), *under_test]]
     if any("\n" in path for path in kept):
         raise ValueError("a folder to keep has a line feed in its name")
     full_env["STRELL_NS_TMP_KEEP"] = "\n".join(kept)

@@ -7,8 +7,9 @@
 juce::String setupProgramPathFor(const juce::File& packageFolder);
 
 // Takes the package file name, the downloaded archive and the working folder; unpacks the archive into the
-// folder (extractZipArchive: every entry checked against the archive's directory) and runs the setup program of the package folder (the name with every ".zip" removed, any case).
-// Gives back the setup program's exit code, driverPackageFailed after writing "zip error:<message>" to
-// std::clog when unpacking fails, or setupProgramMissing when the setup program is not there.
+// folder (extractZipArchive: every entry checked against the archive's directory) and runs the setup program
+// of the package folder (the name with every ".zip" removed, any case). Gives back the setup program's exit
+// code, driverPackageFailed after writing "zip error:<message>" to std::clog when unpacking fails, or
+// setupProgramMissing when the setup program is not there.
 int installDriverPackage(const juce::String& packageFileName, const juce::File& downloadedFile,
                          const juce::File& workingFolder);

@@ -2,7 +2,8 @@
 // while a timer on the message thread looks at the installer's top-level windows every 10 ms. Prints one
 // JSON line per change of what it saw, then "result <exit code>" and "windows-after <count>":
 //   {"windows":[{"title":...,"message":...,"visible":...,"onDesktop":...,"modal":...,"hasPeer":...,
-//                "progressBars":n,"buttons":n,"textEditors":n,"comboBoxes":n}], "atMs":<since the step began>}
+//                "progressBars":n,"buttons":n,"textEditors":n,"comboBoxes":n}], "atMs":<since the step
+//                began>}
 // The message is read back from the window itself (its accessible description is "<title>. <message>").
 // The timer only runs while the step dispatches messages, that is while the download is polled.
 

@@ -11,8 +11,8 @@ struct Invocation
     std::vector<std::string> arguments; // argv, UTF-8
     bool hasCommandLine = false;        // Windows only: the whole command line as one text
     std::string commandLine;
-    std::string ownPath;         // the program file that runs, UTF-8
-    std::string imagePath;       // where the image that runs can be read (POSIX: /proc/self/exe, not the path)
+    std::string ownPath;   // the program file that runs, UTF-8
+    std::string imagePath; // where the image that runs can be read (POSIX: /proc/self/exe, not the path)
     bool hasDescriptors = false; // POSIX only: the descriptors open at start and what each one names
     std::vector<std::pair<int, std::string>> descriptors;
 };

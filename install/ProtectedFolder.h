@@ -30,6 +30,9 @@ struct HeldHandles
     ~HeldHandles();
 };
 
+// Platform layer: closes one held POSIX descriptor or Windows HANDLE.
+void closeHeldHandle(std::intptr_t handle);
+
 // A prepared folder and what keeps it protected: it stays protected until the record is destroyed (keep
 // it alive until the last program that uses the folder has ended). folder is File() when preparing failed.
 struct ProtectedFolder

@@ -219,24 +219,6 @@ int remakeFolder(int parent, const char* name)
 }
 } // namespace
 
-HeldHandles& HeldHandles::operator=(HeldHandles&& other) noexcept
-{
-    if (this != &other)
-    {
-        for (std::intptr_t handle : handles)
-            closeDescriptor((int)handle);
-        handles = std::move(other.handles);
-        other.handles.clear();
-    }
-    return *this;
-}
-
-HeldHandles::~HeldHandles()
-{
-    for (std::intptr_t handle : handles)
-        closeDescriptor((int)handle);
-}
-
 ProtectedFolder::ProtectedFolder(ProtectedFolder&& other) noexcept
     : folder(other.folder), held(std::move(other.held)), previousCreationMask(other.previousCreationMask),
       restoresCreationMask(other.restoresCreationMask)
@@ -265,6 +247,11 @@ ProtectedFolder::~ProtectedFolder()
 {
     if (restoresCreationMask)
         ::umask((mode_t)previousCreationMask);
+}
+
+void closeHeldHandle(std::intptr_t handle)
+{
+    closeDescriptor((int)handle);
 }
 
 juce::File trustedTemporaryFolder()
@@ -320,30 +307,6 @@ ProtectedFolder prepareProtectedFolder(const juce::File& base, const juce::Strin
 
     prepared.folder = base.getChildFile(relativePath);
     return prepared;
-}
-
-ProtectedFile::ProtectedFile(ProtectedFile&& other) noexcept
-    : file(other.file), writing(std::move(other.writing)), reading(std::move(other.reading))
-{
-    other.file = juce::File();
-}
-
-ProtectedFile& ProtectedFile::operator=(ProtectedFile&& other) noexcept
-{
-    if (this != &other)
-    {
-        removeProtectedFile(*this);
-        file = other.file;
-        writing = std::move(other.writing);
-        reading = std::move(other.reading);
-        other.file = juce::File();
-    }
-    return *this;
-}
-
-ProtectedFile::~ProtectedFile()
-{
-    removeProtectedFile(*this);
 }
 
 ProtectedFile createProtectedFile(const juce::File& folder)

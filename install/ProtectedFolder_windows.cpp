@@ -221,24 +221,6 @@ juce::String protectedAccessText(bool forFolder)
     return result;
 }
 
-HeldHandles& HeldHandles::operator=(HeldHandles&& other) noexcept
-{
-    if (this != &other)
-    {
-        for (std::intptr_t handle : handles)
-            closeHandleValue(handle);
-        handles = std::move(other.handles);
-        other.handles.clear();
-    }
-    return *this;
-}
-
-HeldHandles::~HeldHandles()
-{
-    for (std::intptr_t handle : handles)
-        closeHandleValue(handle);
-}
-
 ProtectedFolder::ProtectedFolder(ProtectedFolder&& other) noexcept
     : folder(other.folder), held(std::move(other.held)), previousCreationMask(other.previousCreationMask),
       restoresCreationMask(other.restoresCreationMask)
@@ -258,6 +240,11 @@ ProtectedFolder& ProtectedFolder::operator=(ProtectedFolder&& other) noexcept
 }
 
 ProtectedFolder::~ProtectedFolder() = default;
+
+void closeHeldHandle(std::intptr_t handle)
+{
+    closeHandleValue(handle);
+}
 
 juce::File trustedTemporaryFolder()
 {
@@ -298,30 +285,6 @@ ProtectedFolder prepareProtectedFolder(const juce::File& base, const juce::Strin
 
     prepared.folder = path;
     return prepared;
-}
-
-ProtectedFile::ProtectedFile(ProtectedFile&& other) noexcept
-    : file(other.file), writing(std::move(other.writing)), reading(std::move(other.reading))
-{
-    other.file = juce::File();
-}
-
-ProtectedFile& ProtectedFile::operator=(ProtectedFile&& other) noexcept
-{
-    if (this != &other)
-    {
-        removeProtectedFile(*this);
-        file = other.file;
-        writing = std::move(other.writing);
-        reading = std::move(other.reading);
-        other.file = juce::File();
-    }
-    return *this;
-}
-
-ProtectedFile::~ProtectedFile()
-{
-    removeProtectedFile(*this);
 }
 
 ProtectedFile createProtectedFile(const juce::File& folder)

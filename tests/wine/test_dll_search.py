@@ -6,8 +6,8 @@ loads none of them and every DLL it loads comes from the Windows folder."""
 import sys
 import unittest
 
-from strelltest import servers, wine
-from wine_runs import CATALOGUE_PATH, DRIVER_FOLDER, InstallerRunCase, catalogue_xml, package_stem, write_package
+from strelltest import wine
+from wine_runs import InstallerRunCase, package_stem
 
 PLANTED = ["version", "winmm", "wininet", "dxgi", "wsock32"]
 PACKAGE = "Tarnwell_Full_Package_2.4.0.1.zip"
@@ -18,14 +18,7 @@ class PlantedDlls(InstallerRunCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        site = cls.scratch / "site"
-        (site / DRIVER_FOLDER).mkdir(parents=True)
-        write_package(site / DRIVER_FOLDER / PACKAGE, cls.fake_setup, ["x64_Win10", "x64"])
-        (site / CATALOGUE_PATH).parent.mkdir(parents=True)
-        (site / CATALOGUE_PATH).write_text(catalogue_xml([(cls.models[0]["product_id"], PACKAGE)]))
-        cls.server = servers.NginxServer(site, port=servers.LOOPBACK_PORT, pki=cls.pki, scratch=cls.scratch / "nginx")
-        cls.server.start()
-        cls.addClassCleanup(cls.server.stop)
+        cls.serve_one_package(PACKAGE, ["x64_Win10", "x64"])
         # The installer, as a user downloads it, with the planted DLLs beside it.
         cls.downloads = cls.scratch / "Downloads"
         cls.installer = wine.copy_as(cls.installer, cls.downloads, cls.installer.name)

@@ -10,9 +10,8 @@ import sys
 import time
 import unittest
 
-from strelltest import servers, wine
-from wine_runs import (CATALOGUE_PATH, DRIVER_FOLDER, InstallerRunCase, catalogue_xml, package_stem,
-                       write_package)
+from strelltest import wine
+from wine_runs import InstallerRunCase, package_stem
 
 ERROR_ACCESS_DENIED = 5
 ERROR_SHARING_VIOLATION = 32
@@ -42,15 +41,7 @@ class WorkingFolderHeldWhileSetupRuns(InstallerRunCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        site = cls.scratch / "site"
-        (site / DRIVER_FOLDER).mkdir(parents=True)
-        write_package(site / DRIVER_FOLDER / PACKAGE, cls.fake_setup, ["x64_Win10"])
-        catalogue = site / CATALOGUE_PATH
-        catalogue.parent.mkdir(parents=True)
-        catalogue.write_text(catalogue_xml([(cls.models[0]["product_id"], PACKAGE)]))
-        cls.server = servers.NginxServer(site, port=servers.LOOPBACK_PORT, pki=cls.pki, scratch=cls.scratch / "nginx")
-        cls.server.start()
-        cls.addClassCleanup(cls.server.stop)
+        cls.serve_one_package(PACKAGE, ["x64_Win10"])
 
     def attempt(self, kind, *paths):
         """Makes one attempt from another Windows process; gives back the Windows error (0: it worked)."""

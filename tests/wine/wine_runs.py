@@ -65,6 +65,19 @@ class InstallerRunCase(wine.PrefixTestCase):
         cls.temp_windows = cls.prefix.run(["cmd", "/c", "echo %TEMP%"], check=True).stdout.strip()
         cls.working_folder = cls.temp / "Tarnwell" / "StrellDriver"
 
+    @classmethod
+    def serve_one_package(cls, package, subfolders):
+        """Serves, with nginx on the loopback port until the class ends, a catalogue whose one entry names the
+        package file for the first model, that package holding the stand-in setup program in each subfolder."""
+        site = cls.scratch / "site"
+        (site / DRIVER_FOLDER).mkdir(parents=True)
+        write_package(site / DRIVER_FOLDER / package, cls.fake_setup, subfolders)
+        (site / CATALOGUE_PATH).parent.mkdir(parents=True)
+        (site / CATALOGUE_PATH).write_text(catalogue_xml([(cls.models[0]["product_id"], package)]))
+        cls.server = servers.NginxServer(site, port=servers.LOOPBACK_PORT, pki=cls.pki, scratch=cls.scratch / "nginx")
+        cls.server.start()
+        cls.addClassCleanup(cls.server.stop)
+
     def tearDown(self):
         self.prefix.remove_all_usb_devices()
 

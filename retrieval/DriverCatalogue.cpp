@@ -187,9 +187,7 @@ bool isSha256Text(const juce::String& text)
 
 std::unique_ptr<juce::XmlElement> parseFetchedCatalogue(const juce::MemoryBlock& body)
 {
-    const juce::String text =
-        juce::String::createStringFromData(body.getData(), static_cast<int>(body.getSize()));
-    return parseCatalogue(text);
+    return parseCatalogue(decodeCatalogueText(body.getData(), body.getSize()));
 }
 
 DriverLookup lookUpDriverInCatalogue(const juce::XmlElement* catalogue, int productId)

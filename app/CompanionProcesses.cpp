@@ -1,5 +1,7 @@
 #include "app/CompanionProcesses.h"
 
+#include "app/RunLog.h"
+
 #include <juce_core/juce_core.h>
 
 namespace
@@ -22,10 +24,21 @@ bool isCompanionProcessName(const char* exeFile)
 
 bool terminateCompanionProcesses()
 {
-    return walkRunningProcesses(
-        [](std::uint32_t processId, const char* exeFile)
+    int found = 0;
+    const bool walked = walkRunningProcesses(
+        [&found](std::uint32_t processId, const char* exeFile)
         {
-            if (isCompanionProcessName(exeFile))
-                terminateProcessById(processId, 1);
+            if (!isCompanionProcessName(exeFile))
+                return;
+            ++found;
+            const bool opened = terminateProcessById(processId, 1);
+            logRunEvent(juce::String(opened ? "companion process ended: "
+                                            : "companion process could not be opened: ") +
+                        outsideText(juce::String(exeFile)) + " (pid " + juce::String(processId) + ")");
         });
+    if (!walked)
+        logRunEvent("companion processes: the process list could not be read");
+    else if (found == 0)
+        logRunEvent("companion processes: none running");
+    return walked;
 }

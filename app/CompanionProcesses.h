@@ -18,5 +18,5 @@ bool terminateProcessById(std::uint32_t processId, unsigned int exitCode);
 
 // Takes nothing; ends every running process whose executable name equals one of companionProcessNames,
 // letter case ignored, with exit code 1. Gives back false when the process list could not be read.
-// Writes nothing, does not wait for the processes to go.
+// Writes each process ended (name, pid), or that none ran, to the run log; does not wait for them to go.
 bool terminateCompanionProcesses();

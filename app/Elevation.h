@@ -20,5 +20,6 @@ struct TokenElevationAnswer
 TokenElevationAnswer queryTokenElevation();
 
 // Takes nothing; gives back true only for an elevated token. Writes, with printf to standard output,
-// "\n Failed to get Process Token :%d." or "\nFailed to get Token Information :%d." when a call fails.
-bool isProcessElevated();
+// "\n Failed to get Process Token :%d." or "\nFailed to get Token Information :%d." when a call fails, and
+// the answer to the run log (noting the reason when it is not elevated).
+[[nodiscard]] bool isProcessElevated();

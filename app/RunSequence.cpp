@@ -3,16 +3,81 @@
 #include "app/CompanionProcesses.h"
 #include "app/Elevation.h"
 #include "app/InstallerExitCode.h"
+#include "app/RunLog.h"
 #include "devices/SupportedModels.h"
 #include "devices/UsbScan.h"
+#include "install/DriverPackage.h"
+#include "install/ProtectedFolder.h"
+#include "retrieval/DriverCatalogue.h"
 #include "retrieval/DriverDownload.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
+#ifndef STRELL_VERSION
+#error "STRELL_VERSION is the program's version; the build defines it"
+#endif
+
 namespace
 {
+// Takes nothing; gives back what the log's first line says of this program and its build.
+juce::String describeProgram()
+{
+    return juce::String("StrellDriverInstaller ") + STRELL_VERSION + ", catalogue origin " +
+           catalogueOrigin() + ", built with GCC " + __VERSION__ +
+           (sizeof(void*) == 8 ? " (64-bit)" : " (32-bit)");
+}
+
+// Takes nothing; gives back the system as the installer sees it, and the package folder it takes setup
+// programs from.
+juce::String describeSystem()
+{
+    return "system: " + juce::SystemStats::getOperatingSystemName() +
+           (juce::SystemStats::isOperatingSystem64Bit() ? ", 64-bit" : ", 32-bit") +
+           "; setup programs from " + setupProgramFolderName();
+}
+
+// Takes a product id; gives back its model slot, or -1, writing nothing (unlike modelSlotForProductId).
+int quietSlotOf(int productId)
+{
+    for (int slot = 0; slot < supportedModelCount; ++slot)
+        if (productIdForModelSlot(slot) == productId)
+            return slot;
+    return -1;
+}
+
+// Takes a model slot; gives back "slot N (key name, display name)".
+juce::String describeModel(int slot)
+{
+    const int productId = productIdForModelSlot(slot);
+    for (const SupportedModel& model : supportedModels())
+        if (model.productId == productId)
+            return "slot " + juce::String(slot) + " (" + model.keyName + ", " + model.displayName + ")";
+    return "slot " + juce::String(slot);
+}
+
+// Takes what the scan saw; logs how many USB devices were present and every one of the maker's with the
+// models it matched.
+void logUsbScan(const UsbScanReport& scan)
+{
+    logRunEvent("USB devices present: " + juce::String(scan.presentCount) + ", of them " +
+                juce::String((int)scan.makerDevices.size()) + " with the maker's vendor id");
+    for (const auto& device : scan.makerDevices)
+    {
+        juce::StringArray models;
+        for (const UsbDeviceId& id : device.matched)
+        {
+            const int slot = quietSlotOf(id.productId);
+            models.add(slot >= 0 ? describeModel(slot)
+                                 : "product id 0x" + juce::String::toHexString(id.productId));
+        }
+        logRunEvent("USB device " + outsideText(juce::String::fromUTF8(device.instanceId.c_str())) + ": " +
+                    (models.isEmpty() ? "no supported model" : "matches " + models.joinIntoString(", ")));
+    }
+}
+
 // Takes the present devices in scan order; gives back the model slot of each one that has a slot, in the
-// same order, repeats kept. Writes the "hex: " line of every product id without a slot.
+// same order, repeats kept. Writes the "hex: " line of every product id without a slot
+// (modelSlotForProductId).
 juce::Array<int> modelSlotsOf(const std::vector<UsbDeviceId>& presentDevices)
 {
     juce::Array<int> slots;
@@ -24,22 +89,55 @@ juce::Array<int> modelSlotsOf(const std::vector<UsbDeviceId>& presentDevices)
     }
     return slots;
 }
+
+// Takes nothing; prepares the log's folder, protected as the working folder is when the run is elevated
+// (a run that is not elevated gets a log only where it may write), and gives the log its file there. The
+// folder's handles are let go at once: from then on the log is written through its open file.
+void placeRunLogInTemporaryFolder()
+{
+    const ProtectedFolder folder =
+        prepareProtectedFolder(trustedTemporaryFolder(), runLogFolderPath, FolderStart::kept);
+    placeRunLog(folder.folder);
+}
+
+// Takes the exit code; writes the log's last line and gives the code back.
+int endRun(int exitCode)
+{
+    finishRunLog(exitCode);
+    return exitCode;
+}
 } // namespace
 
 int runInstaller()
 {
+    startRunLog();
+    logRunEvent(describeProgram());
+    logRunEvent(describeSystem());
+
     terminateCompanionProcesses();
 
-    if (!isProcessElevated())
-        return notElevated;
+    const bool elevated = isProcessElevated();
+    placeRunLogInTemporaryFolder();
+    if (!elevated)
+        return endRun(notElevated);
 
     const juce::ScopedJuceInitialiser_GUI framework;
     juce::MessageManager::getInstance();
 
-    const juce::Array<int> slots = modelSlotsOf(findPresentSupportedDevices());
+    UsbScanReport scan;
+    const juce::Array<int> slots = modelSlotsOf(findPresentSupportedDevices(&scan));
+    logUsbScan(scan);
     if (slots.isEmpty())
-        return noSupportedDevice;
+    {
+        noteExitReason(scan.makerDevices.empty()
+                           ? "no USB device of the maker is present (" + juce::String(scan.presentCount) +
+                                 " USB devices seen)"
+                           : "none of the maker's " + juce::String((int)scan.makerDevices.size()) +
+                                 " USB devices present is a supported model");
+        return endRun(noSupportedDevice);
+    }
 
     // One run installs the driver of exactly one model: the first one found.
-    return downloadAndInstallDriver(slots.getFirst());
+    logRunEvent("model chosen: " + describeModel(slots.getFirst()));
+    return endRun(downloadAndInstallDriver(slots.getFirst()));
 }

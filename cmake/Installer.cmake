@@ -18,7 +18,7 @@ function(strell_add_installer target)
     strell_add_variant_settings(${target} ORIGIN "${arg_ORIGIN}" STALL_MS ${arg_STALL_MS}
         CATALOGUE_MS ${arg_CATALOGUE_MS})
     target_link_libraries(${target} PRIVATE
-        strell_run strell_run_os strell_retrieval strell_retrieval_os strell_install strell_install_os
+        strell_run strell_run_os strell_log strell_retrieval strell_retrieval_os strell_install strell_install_os
         strell_devices strell_devices_os strell_juce)
     strell_own_code(${target})
     if(WIN32)

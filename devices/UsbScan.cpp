@@ -47,6 +47,18 @@ std::size_t writeUsbMatchPattern(const UsbDeviceId& candidate, char* buffer)
     out = writeHexId(static_cast<std::uint32_t>(candidate.productId), out + sizeof productLead - 1);
     return static_cast<std::size_t>(out - buffer);
 }
+// Takes an instance id; gives back whether it names the maker's vendor id, letters in any case.
+bool hasMakerVendorId(const std::string& instanceId)
+{
+    char pattern[longestMatchPattern];
+    const std::size_t length = writeUsbMatchPattern({tarnwellVendorId, 0}, pattern);
+    const std::string vendorPart(pattern + 4, pattern + length - 9); // "VID_2E7A"
+    std::string upper(instanceId);
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return upper.find(vendorPart) != std::string::npos;
+}
 } // namespace
 
 std::string usbMatchPattern(const UsbDeviceId& candidate)
@@ -73,20 +85,32 @@ std::vector<UsbDeviceId> matchInstanceIds(const std::vector<UsbDeviceId>& candid
     return found;
 }
 
-std::vector<UsbDeviceId> scanPresentUsbDevices(const std::vector<UsbDeviceId>& candidates)
+std::vector<UsbDeviceId> scanPresentUsbDevices(const std::vector<UsbDeviceId>& candidates,
+                                               UsbScanReport* report)
 {
     std::vector<UsbDeviceId> found;
-    forEachPresentUsbInstanceId([&](const std::string& instanceId)
-                                { appendMatchingCandidates(candidates, instanceId, found); });
+    forEachPresentUsbInstanceId(
+        [&](const std::string& instanceId)
+        {
+            const std::size_t before = found.size();
+            appendMatchingCandidates(candidates, instanceId, found);
+            if (report == nullptr)
+                return;
+            ++report->presentCount;
+            if (found.size() > before || hasMakerVendorId(instanceId))
+                report->makerDevices.push_back(
+                    {instanceId,
+                     std::vector<UsbDeviceId>(found.begin() + (std::ptrdiff_t)before, found.end())});
+        });
     return found;
 }
 
-std::vector<UsbDeviceId> findPresentSupportedDevices()
+std::vector<UsbDeviceId> findPresentSupportedDevices(UsbScanReport* report)
 {
     const std::vector<SupportedModel>& table = supportedModels();
     std::vector<UsbDeviceId> candidates;
     candidates.reserve(table.size());
     for (const SupportedModel& model : table)
         candidates.push_back({static_cast<int>(model.vendorId), static_cast<int>(model.productId)});
-    return scanPresentUsbDevices(candidates);
+    return scanPresentUsbDevices(candidates, report);
 }

@@ -35,8 +35,25 @@ std::vector<UsbDeviceId> matchInstanceIds(const std::vector<UsbDeviceId>& candid
 // USB device element, in enumeration order; an element whose id cannot be read gives an empty text.
 void forEachPresentUsbInstanceId(const std::function<void(const std::string& instanceId)>& visit);
 
-// Takes the candidates; gives back the present ones (see matchInstanceIds) from the platform's devices.
-std::vector<UsbDeviceId> scanPresentUsbDevices(const std::vector<UsbDeviceId>& candidates);
+// What a scan saw, for the run log: how many device elements were present, and each one whose id names the
+// maker's vendor id (letters in any case) or matched a candidate, with the candidates it matched.
+struct UsbScanReport
+{
+    struct MakerDevice
+    {
+        std::string instanceId;
+        std::vector<UsbDeviceId> matched;
+    };
 
-// Takes nothing; builds one candidate per supported model, in table order, and gives back the present ones.
-std::vector<UsbDeviceId> findPresentSupportedDevices();
+    int presentCount = 0;
+    std::vector<MakerDevice> makerDevices;
+};
+
+// Takes the candidates and, optionally, a report to fill; gives back the present ones (see
+// matchInstanceIds) from the platform's devices. Writes nothing.
+[[nodiscard]] std::vector<UsbDeviceId> scanPresentUsbDevices(const std::vector<UsbDeviceId>& candidates,
+                                                             UsbScanReport* report = nullptr);
+
+// Takes, optionally, a report to fill; builds one candidate per supported model, in table order, and gives
+// back the present ones.
+[[nodiscard]] std::vector<UsbDeviceId> findPresentSupportedDevices(UsbScanReport* report = nullptr);

@@ -97,6 +97,7 @@ ProgramFormat openCheckedProgram(const char* path, ScopedDescriptor& program, st
     if (format == ProgramFormat::none)
     {
         program.reset();
+        errno = ENOEXEC;
         return format;
     }
 
@@ -123,7 +124,7 @@ struct ChildPlan
 
 // Takes the plan; in the child: resets the signal mask and SIGPIPE (both survive exec), places standard
 // input, output and error, leaves no other descriptor open across exec, and runs the checked file. Never
-// returns: on failure it writes one byte to the report pipe and ends with 127.
+// returns: on failure it writes the error number (its low byte) to the report pipe and ends with 127.
 [[noreturn]] void startChild(const ChildPlan& plan)
 {
     sigset_t noSignals;
@@ -160,7 +161,7 @@ struct ChildPlan
         }
     }
 
-    const char failed = 1;
+    const char failed = static_cast<char>(errno != 0 ? errno : 1);
     [[maybe_unused]] const auto written = ::write(plan.report, &failed, 1);
     ::_exit(failedStartExitCode);
 }
@@ -222,7 +223,7 @@ ProgramEnd runProgramToEnd(const juce::String& programPath)
     const auto format = openCheckedProgram(path.c_str(), program, checked);
 
     if (format == ProgramFormat::none)
-        return {};
+        return {ProgramEnd::Kind::notStarted, static_cast<std::uint32_t>(errno)};
 
     int outputEnds[2] = {-1, -1}, reportEnds[2] = {-1, -1};
     const bool outputMade = ::pipe2(outputEnds, O_CLOEXEC) == 0 && raisePipe(outputEnds) &&
@@ -267,7 +268,7 @@ ProgramEnd runProgramToEnd(const juce::String& programPath)
     if (reported == 1)
     {
         waitForChild(child, 0, status, ended);
-        return {};
+        return {ProgramEnd::Kind::notStarted, static_cast<unsigned char>(failed)};
     }
 
     // Drained between slices, or a program that fills the pipe would never end. A slice ends early when

@@ -1,5 +1,7 @@
 #include "install/SetupProgram.h"
 
+#include <windows.h>
+
 namespace
 {
 constexpr int waitSliceMs = 44;
@@ -14,7 +16,7 @@ ProgramEnd runProgramToEnd(const juce::String& programPath)
     // split it into another program and arguments. Windows itself refuses a file that is not a program.
     if (!process.start(juce::StringArray{programPath},
                        juce::ChildProcess::wantStdOut | juce::ChildProcess::wantStdErr))
-        return {};
+        return {ProgramEnd::Kind::notStarted, static_cast<std::uint32_t>(::GetLastError())};
 
     // Output is drained between the slices, or a program that fills the pipe would never end. A read
     // comes back short only once the program has ended, so draining while chunks come back full keeps up

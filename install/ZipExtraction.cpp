@@ -556,13 +556,18 @@ ZipDirectory readZipDirectory(juce::InputStream& in)
     return directory;
 }
 
-juce::Result extractZipArchive(const juce::File& archive, const juce::File& targetFolder)
+juce::Result extractZipArchive(const juce::File& archive, const juce::File& targetFolder,
+                               ZipExtractionSummary* summary)
 {
+    ZipExtractionSummary ignored;
+    ZipExtractionSummary& done = summary != nullptr ? *summary : ignored;
+    done = {};
     juce::FileInputStream in(archive);
     if (in.failedToOpen())
         return juce::Result::ok();
 
     const ZipDirectory directory = readZipDirectory(in);
+    done.isZip = directory.isZip;
     if (directory.damage.isNotEmpty())
         return juce::Result::fail(directory.damage);
     if (const auto refusal = reasonToRefuse(directory); refusal.isNotEmpty())
@@ -574,8 +579,12 @@ juce::Result extractZipArchive(const juce::File& archive, const juce::File& targ
 
     auto result = juce::Result::ok();
     for (const auto& entry : directory.entries)
+    {
         if (result = unpackEntry(unpacking, entry, targetFolder); result.failed())
             break;
+        ++done.entries;
+        done.bytes += entry.size;
+    }
 
     inflateEnd(&unpacking.inflater);
     return result;

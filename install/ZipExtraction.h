@@ -46,12 +46,21 @@ ZipDirectory readZipDirectory(juce::InputStream& archive);
 // Takes a compression method number; gives back its name ("LZMA", "BZip2", "Deflate64", or "unknown").
 juce::String zipMethodName(std::uint16_t method);
 
-// Takes the archive file and the target folder; unpacks every entry below the folder, in directory order,
-// replacing files already there. Before anything is written the whole directory is checked: a name that is
-// not UTF-8, a link entry, an encrypted entry or a method other than stored and deflate fails at once. Then
-// the first entry that fails ends the unpacking with a message that names it (its path checks and messages
-// as JUCE's ZipFile::uncompressTo gives them; "Entry <name> is damaged: ..." for data that disagrees with
-// the directory); entries before it stay, its own partial file is removed. Files are made new (createNewFile)
-// and get the entry's time. A file that is not a zip or cannot be opened gives success with nothing written;
-// a directory that cannot be read whole gives a failure. Gives back the result.
-juce::Result extractZipArchive(const juce::File& archive, const juce::File& targetFolder);
+// What an extraction did, for the run log.
+struct ZipExtractionSummary
+{
+    bool isZip = false;      // the file has an end-of-central-directory record
+    int entries = 0;         // entries unpacked completely
+    std::uint64_t bytes = 0; // their declared (and checked) sizes together
+};
+
+// Takes the archive file, the target folder and, optionally, a summary to fill; unpacks every entry below the
+// folder, in directory order, replacing files already there. Before anything is written the whole directory
+// is checked: a name that is not UTF-8, a link entry, an encrypted entry or a method other than stored and
+// deflate fails at once. Then the first entry that fails ends the unpacking with a message that names it (its
+// path checks and messages as JUCE's ZipFile::uncompressTo gives them; "Entry <name> is damaged: ..." for
+// data that disagrees with the directory); entries before it stay, its own partial file is removed. Files are
+// made new (createNewFile) and get the entry's time. A file that is not a zip or cannot be opened gives
+// success with nothing written; a directory that cannot be read whole gives a failure. Gives back the result.
+[[nodiscard]] juce::Result extractZipArchive(const juce::File& archive, const juce::File& targetFolder,
+                                             ZipExtractionSummary* summary = nullptr);

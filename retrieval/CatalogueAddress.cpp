@@ -4,7 +4,12 @@
 #error "CATALOGUE_ORIGIN names the download server; the build defines it per installer variant"
 #endif
 
+juce::String catalogueOrigin()
+{
+    return CATALOGUE_ORIGIN;
+}
+
 juce::String catalogueAddress()
 {
-    return juce::String(CATALOGUE_ORIGIN) + "/firmware/unitpanel/firmware/interfaces.xml";
+    return catalogueOrigin() + "/firmware/unitpanel/firmware/interfaces.xml";
 }

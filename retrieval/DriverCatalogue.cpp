@@ -1,5 +1,6 @@
 #include "retrieval/DriverCatalogue.h"
 
+#include "app/RunLog.h"
 #include "devices/SupportedModels.h"
 #include "retrieval/HttpsFetch.h"
 
@@ -52,24 +53,30 @@ struct TreeBuilder
     XML_Parser parser = nullptr;
     std::vector<OpenElement> open;
     std::unique_ptr<juce::XmlElement> root;
-    bool refused = false;
+    juce::String refusal; // why the document is refused; empty while it is not
 };
 
-void refuse(TreeBuilder& builder)
+void refuse(TreeBuilder& builder, const juce::String& why)
 {
-    builder.refused = true;
+    if (builder.refusal.isEmpty())
+        builder.refusal =
+            why + " (line " + juce::String((juce::int64)XML_GetCurrentLineNumber(builder.parser)) + ")";
     XML_StopParser(builder.parser, XML_FALSE);
 }
 
 void XMLCALL onStartElement(void* data, const XML_Char* name, const XML_Char** attributes)
 {
     auto& builder = *static_cast<TreeBuilder*>(data);
-    if (builder.refused)
+    if (builder.refusal.isNotEmpty())
         return;
-    if (builder.open.size() >= static_cast<std::size_t>(maxCatalogueNesting) ||
-        XML_GetSpecifiedAttributeCount(builder.parser) > 2 * maxAttributesPerElement)
+    if (builder.open.size() >= static_cast<std::size_t>(maxCatalogueNesting))
     {
-        refuse(builder);
+        refuse(builder, "elements nested deeper than " + juce::String(maxCatalogueNesting) + " levels");
+        return;
+    }
+    if (XML_GetSpecifiedAttributeCount(builder.parser) > 2 * maxAttributesPerElement)
+    {
+        refuse(builder, "an element with more than " + juce::String(maxAttributesPerElement) + " attributes");
         return;
     }
 
@@ -84,7 +91,7 @@ void XMLCALL onStartElement(void* data, const XML_Char* name, const XML_Char** a
 void XMLCALL onEndElement(void* data, const XML_Char*)
 {
     auto& builder = *static_cast<TreeBuilder*>(data);
-    if (builder.refused || builder.open.empty())
+    if (builder.refusal.isNotEmpty() || builder.open.empty())
         return;
 
     OpenElement done = std::move(builder.open.back());
@@ -104,13 +111,13 @@ void XMLCALL onStartDoctype(void* data, const XML_Char*, const XML_Char*, const 
                             int hasInternalSubset)
 {
     if (hasInternalSubset != 0)
-        refuse(*static_cast<TreeBuilder*>(data));
+        refuse(*static_cast<TreeBuilder*>(data), "an internal DTD subset");
 }
 
 void XMLCALL onEntityDeclaration(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
                                  const XML_Char*, const XML_Char*, const XML_Char*)
 {
-    refuse(*static_cast<TreeBuilder*>(data));
+    refuse(*static_cast<TreeBuilder*>(data), "an entity declaration");
 }
 
 // Processing instructions before the root element are ordinary (a style sheet, say); no catalogue has one
@@ -119,14 +126,14 @@ void XMLCALL onProcessingInstruction(void* data, const XML_Char*, const XML_Char
 {
     auto& builder = *static_cast<TreeBuilder*>(data);
     if (!builder.open.empty() || builder.root != nullptr)
-        refuse(builder);
+        refuse(builder, "a processing instruction inside the document element");
 }
 
 // A reference to an entity that only an external DTD could declare (which is never read) is not text we
 // can give a value to.
 void XMLCALL onSkippedEntity(void* data, const XML_Char*, int)
 {
-    refuse(*static_cast<TreeBuilder*>(data));
+    refuse(*static_cast<TreeBuilder*>(data), "a reference to an undeclared entity");
 }
 
 } // namespace
@@ -139,13 +146,18 @@ juce::String decodeCatalogueText(const void* data, std::size_t size)
     return juce::String::createStringFromData(data, static_cast<int>(size));
 }
 
-std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text)
+std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text, juce::String* whyNot)
 {
+    juce::String ignored;
+    juce::String& why = whyNot != nullptr ? *whyNot : ignored;
     // The text is decoded already: its UTF-8 is what expat reads, whatever encoding the document declares.
     const std::unique_ptr<std::remove_pointer_t<XML_Parser>, decltype(&XML_ParserFree)> parser(
         XML_ParserCreate("UTF-8"), &XML_ParserFree);
     if (parser == nullptr)
+    {
+        why = "no XML parser";
         return nullptr;
+    }
 
     TreeBuilder builder;
     builder.parser = parser.get();
@@ -173,11 +185,20 @@ std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text)
         remaining -= slice;
         if (XML_Parse(parser.get(), next, static_cast<int>(slice), remaining == 0 ? XML_TRUE : XML_FALSE) !=
             XML_STATUS_OK)
+        {
+            why = builder.refusal.isNotEmpty()
+                      ? builder.refusal
+                      : "not well-formed XML: " +
+                            juce::String(XML_ErrorString(XML_GetErrorCode(parser.get()))) + " (line " +
+                            juce::String((juce::int64)XML_GetCurrentLineNumber(parser.get())) + ", column " +
+                            juce::String((juce::int64)XML_GetCurrentColumnNumber(parser.get())) + ")";
             return nullptr;
+        }
         next += slice;
     } while (remaining > 0);
 
-    return builder.refused ? nullptr : std::move(builder.root);
+    why = builder.refusal;
+    return builder.refusal.isNotEmpty() ? nullptr : std::move(builder.root);
 }
 
 bool isSha256Text(const juce::String& text)
@@ -185,9 +206,9 @@ bool isSha256Text(const juce::String& text)
     return text.length() == 64 && text.containsOnly("0123456789abcdefABCDEF");
 }
 
-std::unique_ptr<juce::XmlElement> parseFetchedCatalogue(const juce::MemoryBlock& body)
+std::unique_ptr<juce::XmlElement> parseFetchedCatalogue(const juce::MemoryBlock& body, juce::String* whyNot)
 {
-    return parseCatalogue(decodeCatalogueText(body.getData(), body.getSize()));
+    return parseCatalogue(decodeCatalogueText(body.getData(), body.getSize()), whyNot);
 }
 
 DriverLookup lookUpDriverInCatalogue(const juce::XmlElement* catalogue, int productId)
@@ -217,9 +238,12 @@ DriverLookup lookUpDriverInCatalogue(const juce::XmlElement* catalogue, int prod
 
         if (entryProductId != productId)
             continue;
+        lookup.entryPid = entry.getProperty(pidAttribute).toString();
+        lookup.entryDriver = entry.getProperty(driverAttribute).toString();
         if (!isHttpsAddress(candidate))
         {
             lookup.outcome = LookupOutcome::addressRefused;
+            lookup.refusedAddress = candidate;
             continue;
         }
 
@@ -242,11 +266,56 @@ juce::URL findDriverUrlInCatalogue(const juce::XmlElement* catalogue, int produc
 DriverLookup lookUpDriver(int modelSlot)
 {
     const int productId = productIdForModelSlot(modelSlot);
-    const auto body = fetchIntoMemory(catalogueAddress(), catalogueFetchLimits());
+    const auto productIdText = "0x" + juce::String::toHexString(productId).paddedLeft('0', 4);
+    const auto address = catalogueAddress();
+    logRunEvent("catalogue: fetching " + address);
+    FetchReport report;
+    const auto body = fetchIntoMemory(address, catalogueFetchLimits(), &report);
+    for (const auto& hop : report.hops)
+        logRunEvent("catalogue: redirect " + outsideText(hop));
+    const auto received = "HTTP " + juce::String(report.status) + ", " + juce::String(report.bytes) +
+                          " bytes in " + juce::String(report.elapsedMs) + " ms";
+    logRunEvent("catalogue: " + received);
+
+    DriverLookup lookup;
     if (!body)
-        return {};
-    const std::unique_ptr<juce::XmlElement> catalogue = parseFetchedCatalogue(*body);
-    return lookUpDriverInCatalogue(catalogue.get(), productId);
+    {
+        lookup.why = "the catalogue could not be fetched (" + received + "): " + outsideText(report.failure);
+        return lookup;
+    }
+    juce::String whyNot;
+    const std::unique_ptr<juce::XmlElement> catalogue = parseFetchedCatalogue(*body, &whyNot);
+    if (catalogue == nullptr)
+    {
+        lookup.why =
+            "the catalogue (" + received + ") is not a document the installer reads: " + outsideText(whyNot);
+        return lookup;
+    }
+
+    lookup = lookUpDriverInCatalogue(catalogue.get(), productId);
+    switch (lookup.outcome)
+    {
+    case LookupOutcome::found:
+    case LookupOutcome::malformedSha256:
+        logRunEvent("catalogue: entry pid=" + outsideText(lookup.entryPid) +
+                    " driver=" + outsideText(lookup.entryDriver) +
+                    (lookup.hasSha256 ? " sha256=" + outsideText(lookup.sha256) : juce::String()));
+        if (lookup.outcome == LookupOutcome::malformedSha256)
+            lookup.why = "the catalogue entry for product id " + productIdText +
+                         " has a sha256 that is not 64 hexadecimal digits: " + outsideText(lookup.sha256);
+        break;
+    case LookupOutcome::noDocument:
+        lookup.why = "the catalogue has no document element";
+        break;
+    case LookupOutcome::noEntry:
+        lookup.why = "the catalogue has no entry for product id " + productIdText;
+        break;
+    case LookupOutcome::addressRefused:
+        lookup.why = "the catalogue entry for product id " + productIdText +
+                     " gives an address that is not https: " + outsideText(lookup.refusedAddress);
+        break;
+    }
+    return lookup;
 }
 
 juce::URL findDriverUrl(int modelSlot)

@@ -9,23 +9,28 @@
 // installer variant compiles with its own origin.
 juce::String catalogueAddress();
 
+// The build's catalogue origin (CATALOGUE_ORIGIN), as catalogueAddress begins. Defined beside it.
+juce::String catalogueOrigin();
+
 // Takes fetched catalogue bytes; gives back their text decoded as the framework decodes a fetched text
 // stream: UTF-16 after a byte-order mark, else UTF-8 (a UTF-8 byte-order mark is dropped), else, when the
 // bytes are not UTF-8, Windows-1252. Nothing for more than 2 GiB. Writes nothing.
 juce::String decodeCatalogueText(const void* data, std::size_t size);
 
-// Takes the catalogue text (decoded already: an encoding the document declares is not applied again);
+// Takes the catalogue text (decoded already: an encoding the document declares is not applied again) and,
+// optionally, a text to set to why it is refused;
 // gives back its document element with each element's attributes and child elements in document order
 // (no text or comment nodes), or nullptr when the text is not well-formed XML (expat's rules) or it has an
 // internal DTD subset, a reference in text to an undeclared entity, a processing instruction after the root
 // element has begun, or elements nested deeper (64 levels) or with more attributes (256) than any
 // catalogue's. The framework's own XML parser never sees the text. Writes nothing.
-std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text);
+std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text, juce::String* whyNot = nullptr);
 
 // Takes fetched catalogue bytes; decodes them as the framework decodes any fetched text (a UTF-8 or UTF-16
 // byte-order mark honoured, valid UTF-8 read as such, anything else byte for byte) and parses them with
-// parseCatalogue. Gives back its document element, or nullptr. Writes nothing.
-std::unique_ptr<juce::XmlElement> parseFetchedCatalogue(const juce::MemoryBlock& body);
+// parseCatalogue. Gives back its document element, or nullptr (whyNot, when given, says why). Writes nothing.
+std::unique_ptr<juce::XmlElement> parseFetchedCatalogue(const juce::MemoryBlock& body,
+                                                        juce::String* whyNot = nullptr);
 
 // Takes an entry's sha256 text; gives back whether it is exactly 64 hexadecimal digits (either case). Empty
 // text, another length or any other character is not a hash: a typo must never switch the check off.
@@ -47,6 +52,10 @@ struct DriverLookup
     juce::URL address;      // empty unless found or malformedSha256
     bool hasSha256 = false; // the entry carries a sha256 attribute (even an empty one)
     juce::String sha256;    // its text as written
+    juce::String entryPid;  // the entry that matched: its pid and driver attributes as written
+    juce::String entryDriver;
+    juce::String refusedAddress; // addressRefused: the address that was refused
+    juce::String why;            // lookUpDriver: why no usable address was found (empty when found)
 };
 
 // Takes the parsed catalogue (or nullptr) and a USB product id; gives back what the first entry whose pid
@@ -60,7 +69,9 @@ struct DriverLookup
 juce::URL findDriverUrlInCatalogue(const juce::XmlElement* catalogue, int productId);
 
 // Takes a model slot; fetches and reads the catalogue as findDriverUrl does; gives back what
-// lookUpDriverInCatalogue finds for the slot's product id (noDocument when the fetch fails). Writes nothing.
+// lookUpDriverInCatalogue finds for the slot's product id (noDocument when the fetch fails or the document
+// is refused), with why no usable address was found. Writes the catalogue's address, redirects, status,
+// size and time and the entry that matched to the run log.
 [[nodiscard]] DriverLookup lookUpDriver(int modelSlot);
 
 // Takes a model slot; fetches the catalogue from catalogueAddress() over https only, within

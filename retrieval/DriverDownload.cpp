@@ -1,6 +1,7 @@
 #include "retrieval/DriverDownload.h"
 
 #include "app/InstallerExitCode.h"
+#include "app/RunLog.h"
 #include "install/DriverPackage.h"
 #include "install/ProtectedFolder.h"
 #include "install/SetupProgram.h"
@@ -67,7 +68,7 @@ void waitForDownload(FetchTask& task, juce::AlertWindow* window)
 }
 
 // Takes the package file name, the downloaded file and the working folder; gives back the exit code of
-// installing by the name's ending (the dot is not part of the test).
+// installing by the name's ending (the dot is not part of the test), noting the reason of a failure.
 int installDownloadedPackage(const juce::String& packageFileName, const juce::File& downloadedFile,
                              const juce::File& workingFolder)
 {
@@ -75,10 +76,29 @@ int installDownloadedPackage(const juce::String& packageFileName, const juce::Fi
         return installDriverPackage(packageFileName, downloadedFile, workingFolder);
 
     if (packageFileName.endsWithIgnoreCase("exe"))
-        return downloadedFile.existsAsFile() ? runSetupProgram(downloadedFile.getFullPathName())
-                                             : setupProgramMissing;
+    {
+        if (downloadedFile.existsAsFile())
+            return runSetupProgram(downloadedFile.getFullPathName());
+        noteExitReason("the downloaded setup program " + downloadedFile.getFullPathName() + " is gone");
+        return setupProgramMissing;
+    }
 
+    noteExitReason("the driver file name " + outsideText(packageFileName) + " ends in neither zip nor exe");
     return driverPackageFailed;
+}
+
+// Takes the finished task; logs the download's size, time, mean rate and end state.
+void logDownload(const FetchTask& task)
+{
+    const FetchReport report = fetchReport(task);
+    for (const auto& hop : report.hops)
+        logRunEvent("download: redirect " + outsideText(hop));
+    const auto seconds = juce::jmax((juce::int64)1, report.elapsedMs) / 1000.0;
+    logRunEvent(
+        "download: HTTP " + juce::String(report.status) + ", " + juce::String(report.bytes) + " bytes in " +
+        juce::String(report.elapsedMs) + " ms (" + juce::String((double)report.bytes / seconds / 1024.0, 1) +
+        " KiB/s), " +
+        (report.failure.isEmpty() ? juce::String("complete") : "failed: " + outsideText(report.failure)));
 }
 } // namespace
 
@@ -92,11 +112,24 @@ int downloadAndInstallDriver(int modelSlot)
 {
     // Held until the setup program has ended: until then no process without elevation can change, rename
     // or replace anything in the working folder.
-    const ProtectedFolder protectedWorkingFolder =
-        prepareProtectedFolder(trustedTemporaryFolder(), workingFolderPath, FolderStart::emptied);
-    if (!protectedWorkingFolder.isProtected())
+    const juce::File temporaryFolder = trustedTemporaryFolder();
+    if (temporaryFolder == juce::File())
+    {
+        noteExitReason("no temporary folder that only an administrator can change was found");
         return driverPackageFailed;
+    }
+    const ProtectedFolder protectedWorkingFolder =
+        prepareProtectedFolder(temporaryFolder, workingFolderPath, FolderStart::emptied);
+    if (!protectedWorkingFolder.isProtected())
+    {
+        noteExitReason("the working folder " +
+                       temporaryFolder.getChildFile(workingFolderPath).getFullPathName() +
+                       " could not be made safe and empty (something in its path is not a folder of ours, "
+                       "cannot be protected, or cannot be emptied)");
+        return driverPackageFailed;
+    }
     const juce::File& workingFolder = protectedWorkingFolder.folder;
+    logRunEvent("working folder: " + workingFolder.getFullPathName());
 
     double progressValue = -1.0;
     std::unique_ptr<juce::AlertWindow> window = showProgressWindow(progressValue);
@@ -106,15 +139,18 @@ int downloadAndInstallDriver(int modelSlot)
     const juce::URL driverAddress = std::move(lookup.address);
     if (!driverAddress.isWellFormed())
     {
+        noteExitReason(lookup.why.isNotEmpty() ? lookup.why : "the driver address is not usable");
         window.reset();
         return driverPackageFailed;
     }
+    logRunEvent("driver address: " + outsideText(driverAddress.toString(true)));
 
     // Made new (never through a link or over a file already there) before anything is fetched, and held so
     // that no process without elevation can change or replace it until it is removed.
-    ProtectedFile downloadedFile = createProtectedFile(trustedTemporaryFolder());
+    ProtectedFile downloadedFile = createProtectedFile(temporaryFolder);
     if (downloadedFile.file == juce::File())
     {
+        noteExitReason("no file for the download could be made in " + temporaryFolder.getFullPathName());
         window.reset();
         return driverPackageFailed;
     }
@@ -123,24 +159,42 @@ int downloadAndInstallDriver(int modelSlot)
         startFetch(driverAddress.toString(true), std::move(downloadedFile.writing), packageDownloadLimits());
     waitForDownload(task, window.get());
     downloadedFile.writing = endFetch(task);
+    logDownload(task);
+    const int packageStatus = fetchReport(task).status;
     // A package whose entry gives a sha256 is used only when it is that file, byte for byte (a malformed
     // value matches nothing), checked on the held file before anything is unpacked or run.
-    const bool downloaded = !fetchHadError(task) && finishProtectedFile(downloadedFile) &&
-                            (!lookup.hasSha256 || fileMatchesSha256(downloadedFile.file, lookup.sha256));
+    juce::String whyNot;
+    if (fetchHadError(task))
+        whyNot = "the download of " + outsideText(driverAddress.toString(true)) +
+                 " failed: " + outsideText(fetchFailure(task));
+    else if (!finishProtectedFile(downloadedFile))
+        whyNot = "the downloaded file " + downloadedFile.file.getFullPathName() +
+                 " could not be completed or is no longer the file written";
+    else if (lookup.hasSha256 && !fileMatchesSha256(downloadedFile.file, lookup.sha256))
+        whyNot = lookup.outcome == LookupOutcome::malformedSha256
+                     ? lookup.why
+                     : "the package's SHA-256 differs from its catalogue entry's sha256 " +
+                           outsideText(lookup.sha256);
     task = {};
 
-    if (!downloaded)
+    if (whyNot.isNotEmpty())
     {
+        noteExitReason(whyNot);
         removeProtectedFile(downloadedFile);
         window.reset();
         return driverPackageFailed;
     }
+    if (lookup.hasSha256)
+        logRunEvent("download: its SHA-256 matches the catalogue entry's");
 
     // No window of the installer is open while the package is unpacked or its setup program runs.
     window.reset();
 
     const int result =
         installDownloadedPackage(driverAddress.getFileName(), downloadedFile.file, workingFolder);
+    // A package that came with an error status and failed is most likely the error page itself.
+    if (packageStatus < 200 || packageStatus > 299)
+        amendExitReason(" (the server answered HTTP " + juce::String(packageStatus) + ")");
     removeProtectedFile(downloadedFile);
     return result;
 }

@@ -22,6 +22,8 @@ struct FetchState
     NewFile target;
     juce::MemoryBlock memoryBody;
     juce::String failure;
+    juce::StringArray hops; // each redirect: "<status> to <address>"
+    int status = 0;         // the HTTP status of the last response
     bool cancelled = false; // the outcome is decided; the worker writes nothing more
     bool abandoned = false; // the main thread has stopped waiting for the worker and took the file
 
@@ -44,6 +46,7 @@ constexpr int abandonAfterMs = 3000; // a cancelled read that has not returned b
 constexpr int smallestRead = 1024;   // the stall rule's unit: a read this small completes within any 30 s
 constexpr int largestRead = 2 * 1024 * 1024;
 constexpr int aimedReadMs = 100; // reads sized to finish about this often keep the window's count moving
+constexpr int probeTimeoutMs = 2000;
 
 juce::int64 nowMs()
 {
@@ -93,6 +96,22 @@ juce::String withoutDotSegments(const juce::String& path)
     }
     auto joined = output.joinIntoString("/");
     return joined.startsWithChar('/') ? joined : "/" + joined;
+}
+
+// Worker side: takes an address that gave no HTTP response; gives back why, as far as one plain
+// connection to its host and port can tell (the framework does not say why a request failed).
+juce::String noResponseReason(const juce::String& address)
+{
+    const juce::URL url(address);
+    const int port = url.getPort() > 0 ? url.getPort() : 443;
+    juce::StreamingSocket probe;
+    const bool accepted = probe.connect(url.getDomain(), port, probeTimeoutMs);
+    probe.close();
+    return "no HTTP response from " + address +
+           (accepted
+                ? juce::String(": a connection was made, but the secure connection failed or was closed "
+                               "before a response (is the server's certificate trusted?)")
+                : ": nothing accepted a connection at " + url.getDomain() + " port " + juce::String(port));
 }
 
 bool isRedirectStatus(int status)
@@ -212,9 +231,15 @@ juce::String fetch(FetchState& state)
         state.requestStartMs = nowMs();
 
         if (!stream.connect(nullptr))
-            return "no response from " + address;
+            return noResponseReason(address);
 
         const int status = stream.getStatusCode();
+        if (status == 0)
+            return noResponseReason(address);
+        {
+            std::lock_guard<std::mutex> lock(state.mutex);
+            state.status = status;
+        }
         if (!isRedirectStatus(status))
         {
             state.receivingBody = true;
@@ -230,6 +255,7 @@ juce::String fetch(FetchState& state)
             std::lock_guard<std::mutex> lock(state.mutex);
             if (state.cancelled)
                 return "cancelled";
+            state.hops.add(juce::String(status) + " to " + (next.isEmpty() ? location : next));
             state.currentStream = nullptr;
             state.streams.pop_back();
         }
@@ -400,7 +426,15 @@ NewFile endFetch(FetchTask& task, juce::MemoryBlock* body)
     return std::move(state.target);
 }
 
-std::optional<juce::MemoryBlock> fetchIntoMemory(const juce::String& address, FetchLimits limits)
+FetchReport fetchReport(const FetchTask& task)
+{
+    const FetchState& state = *task.state;
+    std::lock_guard<std::mutex> lock(task.state->mutex);
+    return {state.hops, state.status, state.bytesReceived.load(), nowMs() - state.startMs, state.failure};
+}
+
+std::optional<juce::MemoryBlock> fetchIntoMemory(const juce::String& address, FetchLimits limits,
+                                                 FetchReport* report)
 {
     FetchTask task = startFetch(address, NewFile(), limits);
     while (!superviseFetch(task))
@@ -408,6 +442,8 @@ std::optional<juce::MemoryBlock> fetchIntoMemory(const juce::String& address, Fe
 
     juce::MemoryBlock body;
     endFetch(task, &body);
+    if (report != nullptr)
+        *report = fetchReport(task);
     if (fetchHadError(task))
         return std::nullopt;
     return body;

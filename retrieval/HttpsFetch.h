@@ -70,9 +70,24 @@ juce::String fetchFailure(const FetchTask& task);
 // in-memory body into body when it is given.
 NewFile endFetch(FetchTask& task, juce::MemoryBlock* body = nullptr);
 
-// Takes an https address and limits; fetches it into memory on a worker while the calling thread waits
-// without dispatching messages. Gives back the body, or nothing when the fetch failed.
-std::optional<juce::MemoryBlock> fetchIntoMemory(const juce::String& address, FetchLimits limits);
+// What a fetch did so far, for the run log.
+struct FetchReport
+{
+    juce::StringArray hops; // each redirect: "<status> to <address>" (the Location as sent when unusable)
+    int status = 0;         // the HTTP status of the last response; 0 when none came
+    juce::int64 bytes = 0;  // body bytes received
+    juce::int64 elapsedMs = 0;
+    juce::String failure; // why it failed; empty when it did not (or has not yet)
+};
+
+// Takes a task; gives back its report. Writes nothing.
+FetchReport fetchReport(const FetchTask& task);
+
+// Takes an https address, limits and, optionally, a report to fill; fetches the address into memory on a
+// worker while the calling thread waits without dispatching messages. Gives back the body, or nothing
+// when the fetch failed.
+std::optional<juce::MemoryBlock> fetchIntoMemory(const juce::String& address, FetchLimits limits,
+                                                 FetchReport* report = nullptr);
 
 // Platform layer (HttpsFetch_posix.cpp, HttpsFetch_windows.cpp): reads from the stream like its read(),
 // and sets failed when the read ended because the transfer broke rather than because the body ended

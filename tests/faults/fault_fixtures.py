@@ -6,19 +6,27 @@ import hashlib
 import io
 import os
 import random
+import re
 import stat
 import tempfile
 import zipfile
 from pathlib import Path
 from xml.sax.saxutils import quoteattr
 
-from fault_matrix import LINUX, Setup
+from fault_matrix import CODE_NAMES, LINUX, Setup, seen_by
 from strelltest import packages, servers
 
 CATALOGUE_PATH = "/firmware/unitpanel/firmware/interfaces.xml"
 DRIVER_FOLDER = "/drivers"
 WINDOW_TITLE = "Downloading ASIO driver"
 WORKING_FOLDER = ("Tarnwell", "StrellDriver")
+LOG_FOLDER = ("Tarnwell", "Logs")
+LOG_NAME = re.compile(r"StrellDriverInstaller-\d{8}-\d{6}(-[2-9])?\.log\Z")
+LOG_LINE = re.compile(r" *\d+ ms  \S.*\Z")
+LOG_EXIT_LINE = re.compile(r" *\d+ ms  exit (-?\d+)(?: (\w+))?: (.+)\Z")
+# What the log folder is at the start of a run: the run makes it ("writable"), or it cannot be written.
+LOG_FOLDER_STATES = ("writable", "read-only", "file")
+LOG_FOLDER_FILE_TEXT = "a file where the log folder goes\n"
 HUGE_CATALOGUE_BYTES = 20 * 1024 * 1024
 OVERSIZED_CATALOGUE_BYTES = 9 * 1024 * 1024  # past the 8 MiB a catalogue may have
 DEEP_NESTING = 100000
@@ -303,6 +311,83 @@ def read_only_target(temp, disk):
     temp = Path(temp)
     return {"read-only-temp": temp, "read-only-outer": temp / WORKING_FOLDER[0],
             "read-only-inner": temp.joinpath(*WORKING_FOLDER, "Tarnwell_Old_0.0.0.1", "x64")}.get(disk)
+
+
+def log_expected(disk):
+    """Takes the disk arrangement; gives back whether the run can make its log folder (Tarnwell/Logs)."""
+    return disk not in ("read-only-temp", "outer-path-file", "read-only-outer")
+
+
+def prepare_log_folder(temp, state):
+    """Takes the temporary folder (prepared, with its Tarnwell folder) and a LOG_FOLDER_STATES value; makes
+    the log folder so. Gives back the folder the runner must make read-only, or None."""
+    logs = Path(temp).joinpath(*LOG_FOLDER)
+    if state == "file":
+        logs.write_text(LOG_FOLDER_FILE_TEXT)
+    elif state == "read-only":
+        logs.mkdir()
+        return logs
+    return None
+
+
+def run_logs(temp):
+    """Takes the temporary folder; gives back [(name, text)] of the run logs in its log folder, by name."""
+    logs = Path(temp).joinpath(*LOG_FOLDER)
+    if not logs.is_dir() or logs.is_symlink():
+        return []
+    return [(path.name, path.read_text(encoding="utf-8")) for path in sorted(logs.iterdir())]
+
+
+def check_run_log(test, text, build, code, seen):
+    """Takes a test, a log's text, the build, the exit code the parent read and what to show on failure;
+    checks the lines' form and that the last one is
+    the exit line of that code, with the installer's name of its own codes. Gives back the exit line's
+    (code, name, reason)."""
+    lines = text.split("\n")
+    test.assertEqual(lines[-1], "", "the log does not end with a line break")
+    for line in lines[:-1]:
+        test.assertRegex(line, LOG_LINE, seen)
+    last = LOG_EXIT_LINE.match(lines[-2])
+    test.assertIsNotNone(last, f"the last line is not the exit line: {lines[-2]!r}")
+    logged, name, reason = int(last.group(1)), last.group(2), last.group(3)
+    test.assertEqual(seen_by(build, logged), code, seen)
+    if logged in CODE_NAMES:
+        test.assertIn(name, (CODE_NAMES[logged], "setupProgramExitCode"), lines[-2])
+    else:
+        test.assertEqual(name, "setupProgramExitCode", lines[-2])
+    test.assertNotEqual(reason, "no reason was recorded", f"no reason for {logged}")
+    return logged, name, reason
+
+
+# Rows that are one failure as the installer sees it, so their logs may give the same reason: the framework
+# tells neither a clean close short of the announced length from a reset, nor a failed secure connection
+# from a reset before the response; the rest differ in size only.
+SAME_CAUSE = (
+    {"catalogue-truncated", "catalogue-reset"},
+    {"package-truncated", "package-reset-third", "package-reset-unannounced"},
+    {"server-untrusted-package", "package-reset"},
+    {"catalogue-huge", "catalogue-nine-mib"},
+    {"catalogue-nested-65", "catalogue-nested-deep"},
+    {"catalogue-stall", "catalogue-trickle"},
+    {"package-stall", "package-trickle"},
+    {"zip-slip-parent", "zip-slip-backslash"},
+)
+
+
+def reasons_told_apart(test, reasons, work_folders):
+    """Takes a test, {row id: (code, name, reason)} of the rows that ended with one of the installer's own
+    codes, and the rows' own folders; checks that no two rows of different causes (SAME_CAUSE) read the
+    same once their own folder and every number but an HTTP status are masked: a support person tells each
+    failure apart from the log alone."""
+    seen = {}
+    for row_id, (code, _, reason) in reasons.items():
+        text = reason.replace(str(work_folders[row_id]), "<row>")
+        text = re.sub(r"(?<!HTTP )\b\d+", "#", text)
+        cause = next((min(group) for group in SAME_CAUSE if row_id in group), row_id)
+        seen.setdefault((code, text), set()).add(cause)
+    same = [f"{code} {text!r}: {', '.join(sorted(causes))}" for (code, text), causes in seen.items()
+            if len(causes) > 1]
+    test.assertEqual(same, [], "rows whose logs give the same reason:\n" + "\n".join(same))
 
 
 def earlier_run_files(temp):

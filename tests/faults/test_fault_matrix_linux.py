@@ -56,40 +56,21 @@ class FaultMatrixLinux(unittest.TestCase):
     def test_every_case(self):
         rows = selected(cases_for(LINUX))
         self.assertTrue(rows, "no case selected")
+        self.reasons, self.work_folders = {}, {}
         for row in rows:
             with self.subTest(case=row.id):
                 self.run_case(row)
+        fx.reasons_told_apart(self, self.reasons, self.work_folders)
 
     # One row
 
     def run_case(self, row):
         setup = row.setup
-        work = Path(tempfile.mkdtemp(prefix=row.id + "-", dir=self.scratch))
+        work = self.scratch / row.id
+        self.work_folders[row.id] = work
         self.addCleanup(shutil.rmtree, work, True)
         temp, sentinel = work / "tmp", work / "sentinel"
-        fx.prepare_sentinel(sentinel)
-        fx.prepare_temp_folder(temp, setup.disk, sentinel)
-        usb = servers.make_usb_tree(work / "usb", self.devices(setup.devices))
-        record, script_record = work / "setup-record.jsonl", work / "script-record.txt"
-        before = (fx.snapshot(temp, skip=[fx.WORKING_FOLDER]), fx.snapshot(sentinel))
-
-        with contextlib.ExitStack() as stack:
-            served = self.serve(stack, setup, str(sentinel))
-            env = dict(os.environ, TMPDIR=str(temp), DISPLAY=self.display.display,
-                       FAKE_SETUP_RECORD=str(record), FAULT_SCRIPT_RECORD=str(script_record))
-            env.update({f"FAKE_SETUP_{name}": value for name, value in setup.setup_env})
-            command = [str(self.installer)]
-            if setup.token == "limited":
-                command = NOBODY + command
-            target = fx.read_only_target(temp, setup.disk)
-            if target is not None:
-                command = ["sh", "-c", READ_ONLY_THEN_RUN, "read-only", str(target)] + command
-            try:
-                result = servers.run_in_test_namespace(command, env=env, cert_bundle=self.pki.bundle,
-                                                       usb_tree=usb, timeout=row.bound_s)
-            except subprocess.TimeoutExpired:
-                self.fail(f"the run did not end within {row.bound_s} s")
-            asked = {name: server.requests if server else None for name, server in served.items()}
+        result, before, record, script_record = self.run_row(row, work, "writable")
 
         code = result.returncode
         stdout = result.stdout.decode("utf-8", errors="replace")
@@ -105,12 +86,74 @@ class FaultMatrixLinux(unittest.TestCase):
         self.check_runs(row, runs, temp, seen)
         self.assertEqual(self.progress_windows(), [], "a progress window is still open")
         self.assertEqual(fx.downloaded_files(temp), [], "the downloaded file was left behind")
-        after = (fx.snapshot(temp, skip=[fx.WORKING_FOLDER]), fx.snapshot(sentinel))
+        skip = [fx.WORKING_FOLDER, fx.LOG_FOLDER]
+        after = (fx.snapshot(temp, skip=skip), fx.snapshot(sentinel))
         self.assertEqual(fx.snapshot_changes(before[0], after[0]), [], "the temporary folder changed")
         self.assertEqual(fx.snapshot_changes(before[1], after[1]), [], "the sentinel tree changed")
-        fx.check_asked(self, row, asked)
+        fx.check_asked(self, row, self.asked)
         for check in row.checks:
-            self.check_named(check, row, temp, asked)
+            self.check_named(check, row, temp, self.asked)
+        self.check_log(row, temp, code, seen)
+
+        # The log folder read-only, or a file in its place: the same run, byte for byte, and no log.
+        for state in fx.LOG_FOLDER_STATES[1:] if fx.log_expected(setup.disk) and not os.environ.get("XX") else ():
+            again, _, _, _ = self.run_row(row, work, state)
+            self.assertEqual((again.returncode, again.stdout, again.stderr), (result.returncode, result.stdout,
+                             result.stderr), f"log folder {state}: the run differs")
+            logs = temp.joinpath(*fx.LOG_FOLDER)
+            if state == "file":
+                self.assertEqual(logs.read_text(), fx.LOG_FOLDER_FILE_TEXT, "the file in the log folder's place changed")
+            else:
+                self.assertEqual(list(logs.iterdir()), [], "a log was written into a read-only folder")
+
+    def run_row(self, row, work, log_folder):
+        """Takes a row, its own folder and the LOG_FOLDER_STATES value to start with; arranges the row's
+        folders afresh in the same places, serves it and runs the installer once. Gives back the completed
+        process, the snapshots before it, and the setup program's record files; sets self.asked."""
+        setup = row.setup
+        shutil.rmtree(work, ignore_errors=True)
+        work.mkdir()
+        temp, sentinel = work / "tmp", work / "sentinel"
+        fx.prepare_sentinel(sentinel)
+        fx.prepare_temp_folder(temp, setup.disk, sentinel)
+        read_only_logs = fx.prepare_log_folder(temp, log_folder)
+        usb = servers.make_usb_tree(work / "usb", self.devices(setup.devices))
+        record, script_record = work / "setup-record.jsonl", work / "script-record.txt"
+        before = (fx.snapshot(temp, skip=[fx.WORKING_FOLDER, fx.LOG_FOLDER]), fx.snapshot(sentinel))
+
+        with contextlib.ExitStack() as stack:
+            served = self.serve(stack, setup, str(sentinel))
+            env = dict(os.environ, TMPDIR=str(temp), DISPLAY=self.display.display,
+                       FAKE_SETUP_RECORD=str(record), FAULT_SCRIPT_RECORD=str(script_record))
+            env.update({f"FAKE_SETUP_{name}": value for name, value in setup.setup_env})
+            command = [str(self.installer)]
+            if setup.token == "limited":
+                command = NOBODY + command
+            for target in (fx.read_only_target(temp, setup.disk), read_only_logs):
+                if target is not None:
+                    command = ["sh", "-c", READ_ONLY_THEN_RUN, "read-only", str(target)] + command
+            try:
+                result = servers.run_in_test_namespace(command, env=env, cert_bundle=self.pki.bundle,
+                                                       usb_tree=usb, timeout=row.bound_s)
+            except subprocess.TimeoutExpired:
+                self.fail(f"the run did not end within {row.bound_s} s")
+            self.asked = {name: server.requests if server else None for name, server in served.items()}
+        return result, before, record, script_record
+
+    def check_log(self, row, temp, code, seen):
+        """Checks the run's one log (or that there is none where the log folder cannot be made) and keeps
+        its exit line's reason for test_every_case."""
+        logs = fx.run_logs(temp)
+        if not fx.log_expected(row.setup.disk) or row.setup.token == "limited":
+            # A run without root writes its log only where it may; in a root-owned folder it may not.
+            self.assertEqual(logs, [], "a log where none can be written")
+            return
+        self.assertEqual(len(logs), 1, f"not one log: {[name for name, _ in logs]}")
+        name, text = logs[0]
+        self.assertRegex(name, fx.LOG_NAME)
+        logged, exit_name, reason = fx.check_run_log(self, text, LINUX, code, f"{seen}\nlog:\n{text[-3000:]}")
+        if exit_name != "setupProgramExitCode":
+            self.reasons[row.id] = (logged, exit_name, reason)
 
     def devices(self, kind):
         foreign = servers.UsbDevice(*FOREIGN_DEVICE, None, "1-1")

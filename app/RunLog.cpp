@@ -152,7 +152,8 @@ void pruneRunLogs(const juce::File& folder)
 {
     juce::StringArray names;
     for (const auto& entry : juce::RangedDirectoryIterator(folder, false, "*", juce::File::findFiles))
-        names.add(entry.getFile().getFileName());
+        if (!entry.getFile().isSymbolicLink())
+            names.add(entry.getFile().getFileName());
     const auto logs = runLogNamesOldestFirst(names);
     for (int i = 0; i < logs.size() - runLogsKept; ++i)
     {

@@ -3,11 +3,13 @@
 #include "app/RunSequence.h"
 #include "app/CompanionProcesses.h"
 #include "app/InstallerExitCode.h"
+#include "app/RunLog.h"
 #include "devices/SupportedModels.h"
 #include "tests/fakes/FakeRunSteps.h"
 #include "tests/fakes/FakeUsbInstanceIds.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <juce_events/juce_events.h>
 
@@ -24,11 +26,49 @@ std::string instanceIdOf(int productId, const char* suffix = "\\0001")
 
 struct RunSequence : testing::Test
 {
+    // The run's temporary folder: a private one, where the run log goes.
+    juce::File temporaryFolder;
+    std::string previousTemporaryFolder;
+
     void SetUp() override
     {
         fakeRunSteps = FakeRunSteps{};
         fakeUsbInstanceIds.clear();
         fakeUsbScanCount = 0;
+        if (temporaryFolder == juce::File())
+        {
+            char pattern[] = "/tmp/strell-run-sequence-XXXXXX";
+            ASSERT_NE(::mkdtemp(pattern), nullptr);
+            temporaryFolder = juce::File(pattern);
+            if (const char* before = std::getenv("TMPDIR"))
+                previousTemporaryFolder = before;
+            ::setenv("TMPDIR", pattern, 1);
+        }
+    }
+
+    void TearDown() override
+    {
+        temporaryFolder.deleteRecursively();
+        if (previousTemporaryFolder.empty())
+            ::unsetenv("TMPDIR");
+        else
+            ::setenv("TMPDIR", previousTemporaryFolder.c_str(), 1);
+    }
+
+    // Gives back the events of the newest run log, without their times.
+    juce::StringArray lastLog() const
+    {
+        const auto folder = temporaryFolder.getChildFile(runLogFolderPath);
+        juce::StringArray names;
+        for (const auto& file : folder.findChildFiles(juce::File::findFiles, false))
+            names.add(file.getFileName());
+        names = runLogNamesOldestFirst(names);
+        juce::StringArray events;
+        if (!names.isEmpty())
+            for (const auto& line : juce::StringArray::fromLines(
+                     folder.getChildFile(names[names.size() - 1]).loadFileAsString().trimEnd()))
+                events.add(line.fromFirstOccurrenceOf(" ms  ", false, false));
+        return events;
     }
 
     // Runs the installer; gives back its exit code and what it printed on standard output.
@@ -124,6 +164,41 @@ TEST_F(RunSequence, unreadableProcessListStillGoesOnToTheElevationCheck)
     fakeRunSteps.elevation = {Outcome::notElevated, 0};
     EXPECT_EQ(run().first, notElevated);
     EXPECT_EQ(fakeRunSteps.events, (std::vector<std::string>{"walk", "elevation"}));
+}
+
+TEST_F(RunSequence, theLogSaysWhyEachRunEnded)
+{
+    fakeRunSteps.runningProcesses = {{40, "up5.exe"}, {41, "explorer.exe"}};
+    fakeRunSteps.elevation = {Outcome::openTokenFailed, 5};
+    EXPECT_EQ(run().first, notElevated);
+    auto log = lastLog();
+    ASSERT_GE(log.size(), 4);
+    EXPECT_TRUE(log[0].startsWith("StrellDriverInstaller ")) << log[0];
+    EXPECT_TRUE(log[1].startsWith("system: ")) << log[1];
+    EXPECT_TRUE(log.contains("companion process ended: \"up5.exe\" (pid 40)"));
+    EXPECT_EQ(log.strings.getLast(), "exit -6 notElevated: the process token could not be opened (error 5)");
+
+    SetUp();
+    fakeUsbInstanceIds = {"USB\\VID_046D&PID_C52B\\5&2", "usb\\vid_2e7a&pid_ffff\\1"};
+    EXPECT_EQ(run().first, noSupportedDevice);
+    log = lastLog();
+    EXPECT_TRUE(log.contains("companion processes: none running"));
+    EXPECT_TRUE(log.contains("elevation: the token is elevated"));
+    EXPECT_TRUE(log.contains("USB devices present: 2, of them 1 with the maker's vendor id"));
+    EXPECT_TRUE(log.contains("USB device \"usb\\\\vid_2e7a&pid_ffff\\\\1\": no supported model"));
+    EXPECT_EQ(log.strings.getLast(),
+              "exit -4 noSupportedDevice: none of the maker's 1 USB devices present is a supported model");
+
+    SetUp();
+    const auto& model = supportedModels()[5];
+    fakeUsbInstanceIds = {instanceIdOf(model.productId)};
+    fakeRunSteps.driverStepResult = driverPackageFailed;
+    EXPECT_EQ(run().first, driverPackageFailed);
+    log = lastLog();
+    const auto chosen = "model chosen: slot " + juce::String(modelSlotForProductId(model.productId)) + " (" +
+                        model.keyName + ", " + model.displayName + ")";
+    EXPECT_TRUE(log.contains(chosen)) << log.joinIntoString("\n");
+    EXPECT_EQ(log.strings.getLast(), "exit -3 driverPackageFailed: the driver step failed (fake)");
 }
 
 TEST(CompanionProcesses, endsEveryWholeNameMatchInAnyCaseAndNothingElse)

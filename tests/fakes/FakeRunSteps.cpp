@@ -1,5 +1,8 @@
 #include "tests/fakes/FakeRunSteps.h"
 
+#include "app/InstallerExitCode.h"
+#include "app/RunLog.h"
+
 #include "app/CompanionProcesses.h"
 #include "retrieval/DriverDownload.h"
 
@@ -47,5 +50,8 @@ int downloadAndInstallDriver(int modelSlot)
 {
     fakeRunSteps.events.push_back("driver:" + std::to_string(modelSlot));
     fakeRunSteps.frameworkUpDuringDriverStep = frameworkIsUp();
+    // As the real step does: an installer code of its own comes with its reason.
+    if (fakeRunSteps.driverStepResult < 0 && fakeRunSteps.driverStepResult >= notElevated)
+        noteExitReason("the driver step failed (fake)");
     return fakeRunSteps.driverStepResult;
 }

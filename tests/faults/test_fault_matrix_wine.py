@@ -50,12 +50,14 @@ class FaultMatrixWine(InstallerRunCase):
     def test_every_case(self):
         rows = selected(cases_for(WINDOWS))
         self.assertTrue(rows, "no case selected")
+        self.reasons = {}
         for row in rows:
             with self.subTest(case=row.id):
                 try:
                     self.run_case(row)
                 finally:
                     self.prefix.remove_all_usb_devices()
+        fx.reasons_told_apart(self, self.reasons, {row.id: self.temp for row in rows})
 
     # One row
 
@@ -72,28 +74,7 @@ class FaultMatrixWine(InstallerRunCase):
 
     def run_case(self, row):
         setup = row.setup
-        self.fresh_folders(setup)
-        if setup.devices != "none":
-            self.plug_in(0)
-        if self.record.exists():
-            self.record.unlink()
-        before = (fx.snapshot(self.temp, skip=[fx.WORKING_FOLDER]), fx.snapshot(self.sentinel))
-
-        with contextlib.ExitStack() as stack:
-            served = self.serve(stack, setup)
-            target = fx.read_only_target(self.temp, setup.disk)
-            if target is not None:
-                chattr("+i", target)
-                stack.callback(chattr, "-i", target)
-            env = {"FAKE_SETUP_RECORD": self.prefix.windows_path(self.record)}
-            env.update({f"FAKE_SETUP_{name}": value for name, value in setup.setup_env})
-            try:
-                result = self.prefix.launch(self.installer, limited=setup.token == "limited", env=env,
-                                            timeout=row.bound_s)
-            except subprocess.TimeoutExpired:
-                self.fail(f"the run did not end within {row.bound_s} s")
-            asked = {name: server.requests if server else None for name, server in served.items()}
-
+        result, before = self.run_row(row, "writable")
         stdout, stderr = result.child_stdout, result.stderr
         records = []
         if self.record.exists():
@@ -109,12 +90,71 @@ class FaultMatrixWine(InstallerRunCase):
         self.assertEqual([title for _, title in self.prefix.windows() if title == fx.WINDOW_TITLE], [],
                          "a progress window is still open")
         self.assertEqual(fx.downloaded_files(self.temp), [], "the downloaded file was left behind")
-        after = (fx.snapshot(self.temp, skip=[fx.WORKING_FOLDER]), fx.snapshot(self.sentinel))
+        after = (fx.snapshot(self.temp, skip=[fx.WORKING_FOLDER, fx.LOG_FOLDER]), fx.snapshot(self.sentinel))
         self.assertEqual(fx.snapshot_changes(before[0], after[0]), [], "the temporary folder changed")
         self.assertEqual(fx.snapshot_changes(before[1], after[1]), [], "the sentinel tree changed")
-        fx.check_asked(self, row, asked)
+        fx.check_asked(self, row, self.asked)
         for check in row.checks:
-            self.check_named(check, row, asked)
+            self.check_named(check, row, self.asked)
+        self.check_log(row, result.exit_code, seen)
+
+        # The log folder read-only, or a file in its place: the same run, byte for byte, and no log.
+        for state in fx.LOG_FOLDER_STATES[1:] if fx.log_expected(setup.disk) else ():
+            again, _ = self.run_row(row, state)
+            self.assertEqual((again.exit_code, again.child_stdout, again.stderr),
+                             (result.exit_code, result.child_stdout, result.stderr),
+                             f"log folder {state}: the run differs")
+            logs = self.temp.joinpath(*fx.LOG_FOLDER)
+            if state == "file":
+                self.assertEqual(logs.read_text(), fx.LOG_FOLDER_FILE_TEXT,
+                                 "the file in the log folder's place changed")
+            else:
+                self.assertEqual(list(logs.iterdir()), [], "a log was written into a read-only folder")
+
+    def run_row(self, row, log_folder):
+        """Takes a row and the LOG_FOLDER_STATES value to start with; arranges the folders afresh, serves
+        the row and runs the installer once. Gives back the launch result and the snapshots before it; sets
+        self.asked."""
+        setup = row.setup
+        self.prefix.remove_all_usb_devices()
+        self.fresh_folders(setup)
+        read_only_logs = fx.prepare_log_folder(self.temp, log_folder)
+        if setup.devices != "none":
+            self.plug_in(0)
+        if self.record.exists():
+            self.record.unlink()
+        before = (fx.snapshot(self.temp, skip=[fx.WORKING_FOLDER, fx.LOG_FOLDER]), fx.snapshot(self.sentinel))
+
+        with contextlib.ExitStack() as stack:
+            served = self.serve(stack, setup)
+            for target in (fx.read_only_target(self.temp, setup.disk), read_only_logs):
+                if target is not None:
+                    chattr("+i", target)
+                    stack.callback(chattr, "-i", target)
+            env = {"FAKE_SETUP_RECORD": self.prefix.windows_path(self.record)}
+            env.update({f"FAKE_SETUP_{name}": value for name, value in setup.setup_env})
+            try:
+                result = self.prefix.launch(self.installer, limited=setup.token == "limited", env=env,
+                                            timeout=row.bound_s)
+            except subprocess.TimeoutExpired:
+                self.fail(f"the run did not end within {row.bound_s} s")
+            self.asked = {name: server.requests if server else None for name, server in served.items()}
+        return result, before
+
+    def check_log(self, row, code, seen):
+        """Checks the run's one log (or that there is none where the log folder cannot be made) and keeps
+        its exit line's reason for test_every_case. Wine does not enforce access lists: a run with a
+        limited token writes its log as well."""
+        logs = fx.run_logs(self.temp)
+        if not fx.log_expected(row.setup.disk):
+            self.assertEqual(logs, [], "a log where none can be written")
+            return
+        self.assertEqual(len(logs), 1, f"not one log: {[name for name, _ in logs]}")
+        name, text = logs[0]
+        self.assertRegex(name, fx.LOG_NAME)
+        logged, exit_name, reason = fx.check_run_log(self, text, WINDOWS, code, f"{seen}\nlog:\n{text[-3000:]}")
+        if exit_name != "setupProgramExitCode":
+            self.reasons[row.id] = (logged, exit_name, reason)
 
     def serve(self, stack, setup):
         """Starts the servers the Setup names and gives them their routes; gives back {"catalogue": ...,

@@ -91,12 +91,19 @@ juce::Array<int> modelSlotsOf(const std::vector<UsbDeviceId>& presentDevices)
 }
 
 // Takes nothing; prepares the log's folder, protected as the working folder is when the run is elevated
-// (a run that is not elevated gets a log only where it may write), and gives the log its file there. The
+// (a run that is not elevated gets a log only where it may write), and gives the log its file there, or
+// drops the log. The
 // folder's handles are let go at once: from then on the log is written through its open file.
 void placeRunLogInTemporaryFolder()
 {
-    const ProtectedFolder folder =
-        prepareProtectedFolder(trustedTemporaryFolder(), runLogFolderPath, FolderStart::kept);
+    // Whatever is not a folder where the log's folders go (a file, a link) is left as it is, and the run
+    // has no log: the log must never move anything aside.
+    const juce::File base = trustedTemporaryFolder();
+    for (auto path = base.getChildFile(runLogFolderPath); path != base; path = path.getParentDirectory())
+        if (path.isSymbolicLink() || (path.exists() && !path.isDirectory()))
+            return placeRunLog({});
+
+    const ProtectedFolder folder = prepareProtectedFolder(base, runLogFolderPath, FolderStart::kept);
     placeRunLog(folder.folder);
 }
 

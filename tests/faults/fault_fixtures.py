@@ -9,14 +9,13 @@ import random
 import stat
 import tempfile
 import zipfile
+from dataclasses import dataclass
 from pathlib import Path
-from xml.sax.saxutils import quoteattr
 
 from fault_matrix import LINUX, Setup
-from strelltest import packages, servers
+from strelltest import native, packages, servers
+from strelltest.packages import CATALOGUE_PATH, DRIVER_FOLDER, package_stem  # noqa: F401 (the runners' too)
 
-CATALOGUE_PATH = "/firmware/unitpanel/firmware/interfaces.xml"
-DRIVER_FOLDER = "/drivers"
 WINDOW_TITLE = "Downloading ASIO driver"
 WORKING_FOLDER = ("Tarnwell", "StrellDriver")
 HUGE_CATALOGUE_BYTES = 20 * 1024 * 1024
@@ -36,11 +35,6 @@ SIGNAL_SCRIPT = b'#!/bin/sh\nprintf "%s\\n" "$0" >> "$FAULT_SCRIPT_RECORD"\nkill
 HTML_PAGE = b"<!DOCTYPE html>\n<html><body><h1>Downloads are moving</h1><p>Please try later.</p></body></html>\n"
 
 
-def package_stem(name):
-    """The package folder the installer looks in: the file name without ".zip" (any case)."""
-    return name[:-4] if name.lower().endswith(".zip") else name
-
-
 def setup_subfolder(setup: Setup, build):
     """Takes a Setup and a build; gives back the sub-folder of the package folder that holds Setup.exe."""
     native = "x64" if build == LINUX else "x64_Win10"
@@ -54,12 +48,6 @@ def native_subfolder(build):
 
 # Catalogue documents
 
-def _entry_line(pid, driver, name, sha256=None):
-    hash_attribute = "" if sha256 is None else f" sha256={quoteattr(sha256)}"
-    return (f"  <interface name={quoteattr(name)} pid={quoteattr(pid)} driver={quoteattr(driver)} file=\"\""
-            f"{hash_attribute}/>")
-
-
 def sha256_attribute(setup: Setup, package: bytes):
     """Takes a Setup and the package bytes served; gives back our entry's sha256 text, or None for none."""
     digest = packages.sha256_of(package)
@@ -70,33 +58,31 @@ def sha256_attribute(setup: Setup, package: bytes):
 def catalogue_text(setup: Setup, base_url, our_pid, second_pid, other_pids, second_package, package=b""):
     """Takes a Setup, the packages' base address and product ids (ours, the second device's, the other
     models') and the package bytes served; gives back the catalogue document the Setup names, as text."""
-    head = f'<?xml version="1.0" encoding="UTF-8"?>\n<interfaces driverBaseUrl={quoteattr(base_url)}>'
-    lines = [_entry_line(f"0x{pid:04x}", f"Tarnwell_Model{pid:04x}_1.0.0.1.zip", f"Model {pid:04x}")
-             for pid in other_pids]
-    ours = _entry_line(f"0x{our_pid:04x}", setup.package_name, "Corvel", sha256_attribute(setup, package))
-    second = _entry_line(f"0x{second_pid:04x}", second_package, "Second")
+    entries = [packages.Entry(f"0x{pid:04x}", f"Tarnwell_Model{pid:04x}_1.0.0.1.zip", f"Model {pid:04x}")
+               for pid in other_pids]
+    ours = packages.Entry(f"0x{our_pid:04x}", setup.package_name, "Corvel", sha256=sha256_attribute(setup, package))
+    second = packages.Entry(f"0x{second_pid:04x}", second_package, "Second")
     kind = setup.catalogue
     if kind == "second-model-only":
-        lines.append(second)
+        entries.append(second)
     elif kind in ("huge", "nine-mib"):
-        size = len(head) + sum(len(line) + 1 for line in lines)
+        size = len(packages.catalogue(base_url, entries))
         number = 0
         while size < (HUGE_CATALOGUE_BYTES if kind == "huge" else OVERSIZED_CATALOGUE_BYTES):
             # Product ids above 16 bits: never a model's.
-            line = _entry_line(f"0x{0x10000 + number:x}", f"Tarnwell_Filler{number}_1.0.0.1.zip", f"Filler {number}")
-            lines.append(line)
-            size += len(line) + 1
+            entries.append(packages.Entry(f"0x{0x10000 + number:x}", f"Tarnwell_Filler{number}_1.0.0.1.zip",
+                                          f"Filler {number}"))
+            size += len(packages.entry_line(entries[-1])) + 1
             number += 1
-        lines.append(ours)
+        entries.append(ours)
     elif kind.startswith("nested-"):
         levels = DEEP_NESTING if kind == "nested-deep" else int(kind.split("-")[1]) - 1  # the root is a level
-        lines.append(ours)
-        lines.append("<n>" * levels + "</n>" * levels)
+        entries += [ours, "<n>" * levels + "</n>" * levels]
     else:
-        lines.append(ours)
+        entries.append(ours)
         if setup.devices == "several":
-            lines.append(second)
-    return "\n".join([head, *lines, "</interfaces>"]) + "\n"
+            entries.append(second)
+    return packages.catalogue(base_url, entries)
 
 
 def catalogue_routes(setup: Setup, text, elsewhere=None):
@@ -358,9 +344,44 @@ def snapshot_changes(before, after):
     return sorted(changes)
 
 
-def downloaded_files(temp):
-    """The installer's downloaded files (temp_*) directly in the temporary folder."""
-    return sorted(path.name for path in Path(temp).glob("temp_*"))
+@dataclass
+class Outcome:
+    """What one run of a row gave: the exit code the starting process read, the diagnostic texts, the setup
+    program's starts as (path, its record or None), what each server was asked, and the temporary folder
+    and sentinel tree with their snapshots from before the run (see snapshots())."""
+    code: int
+    stdout: str
+    stderr: str
+    runs: list
+    asked: dict
+    temp: Path
+    sentinel: Path
+    before: tuple
+
+
+def snapshots(temp, sentinel):
+    """The temporary folder's snapshot (outside the working folder) and the sentinel tree's."""
+    return snapshot(temp, skip=[WORKING_FOLDER]), snapshot(sentinel)
+
+
+def check_folders_left_alone(test, outcome):
+    """Checks what holds for every row: the downloaded file is gone, and nothing changed outside the working
+    folder (the rest of the temporary folder, the sentinel tree)."""
+    test.assertEqual(native.temp_files(outcome.temp), [], "the downloaded file was left behind")
+    after = snapshots(outcome.temp, outcome.sentinel)
+    test.assertEqual(snapshot_changes(outcome.before[0], after[0]), [], "the temporary folder changed")
+    test.assertEqual(snapshot_changes(outcome.before[1], after[1]), [], "the sentinel tree changed")
+
+
+def check_earlier_run(test, temp, kept):
+    """Checks that the files an earlier run left in the working folder are all still there (kept) or all
+    gone, the working folder itself standing."""
+    for path in earlier_run_files(temp):
+        if kept:
+            test.assertTrue(path.is_file(), f"{path} was removed from a read-only folder")
+        else:
+            test.assertFalse(path.exists(), f"{path}, left by an earlier run, was not removed")
+    test.assertTrue(Path(temp).joinpath(*WORKING_FOLDER).is_dir(), "the working folder is missing")
 
 
 def check_asked(test, row, asked):

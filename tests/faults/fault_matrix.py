@@ -24,19 +24,12 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Dict, Optional, Tuple, Union
 
-LINUX = "linux"
-WINDOWS = "windows"
-BUILDS = (LINUX, WINDOWS)
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support" / "python"))  # when run as a script
 
-# The installer's own exit codes.
-NOT_ELEVATED = -6
-SETUP_PROGRAM_MISSING = -5
-NO_SUPPORTED_DEVICE = -4
-DRIVER_PACKAGE_FAILED = -3
-CODE_NAMES = {NOT_ELEVATED: "notElevated", SETUP_PROGRAM_MISSING: "setupProgramMissing",
-              NO_SUPPORTED_DEVICE: "noSupportedDevice", DRIVER_PACKAGE_FAILED: "driverPackageFailed"}
+# The builds and the installer's own exit codes (re-exported for the runners and the table test).
+from strelltest.codes import (ACCESS_VIOLATION, BUILDS, CODE_NAMES, DRIVER_PACKAGE_FAILED, LINUX,  # noqa: F401
+                              NO_SUPPORTED_DEVICE, NOT_ELEVATED, SETUP_PROGRAM_MISSING, WINDOWS, seen_by)  # noqa: E402
 
-ACCESS_VIOLATION = 0xC0000005  # what Windows reports for a program that crashed on a bad memory access
 SIGNAL_EXIT_BASE = 128  # Linux: a setup program ended by signal N gives 128 + N, as shells report it
 SIGSEGV = 11
 
@@ -68,12 +61,6 @@ WINDOWS_SETUP_LIMITS = {"disk": ("as-left", "read-only-outer", "read-only-inner"
                         "catalogue": tuple(c for c in SETUP_CHOICES["catalogue"] if c != "second-model-only"),
                         "package": tuple(p for p in SETUP_CHOICES["package"] if p != "signal-script")}
 ASKS = ("nothing", "catalogue", "package", None)
-
-
-def seen_by(build: str, code: int) -> int:
-    """Takes a build and a 32-bit exit code (signed or not); gives back what the starting process reads:
-    the low 8 bits on Linux, all 32 bits as an unsigned number from a Windows parent."""
-    return code & 0xFF if build == LINUX else code & 0xFFFFFFFF
 
 
 def both(code: int) -> Dict[str, int]:
@@ -216,22 +203,23 @@ def outside(name_pattern: str) -> str:
 
 # Extra checks the runners know (see the runners' check_* methods).
 CHECK_DAMAGED_FILE_DIFFERS = "damaged-file-unpacked-unnoticed"
-CHECK_EARLIER_ENTRIES_STAY = "entries-before-the-bad-one-stay"
+CHECK_SETUP_PROGRAM_UNPACKED = "setup-program-unpacked"  # entries before a refused one stay
 CHECK_OTHER_SERVER_ASKED = "package-fetched-from-the-second-server"
 CHECK_EARLIER_RUN_KEPT = "earlier-run-files-still-there"
+CHECK_EARLIER_RUN_CLEARED = "earlier-run-files-removed"
 CHECK_SECOND_NOT_ASKED = "second-model-not-asked"
 CHECK_DRIVE_ROOTS_UNTOUCHED = "nothing-at-the-drive-roots"
 CHECKS_BY_BUILD = {
-    LINUX: (CHECK_DAMAGED_FILE_DIFFERS, CHECK_EARLIER_ENTRIES_STAY, CHECK_OTHER_SERVER_ASKED, CHECK_EARLIER_RUN_KEPT,
-            CHECK_SECOND_NOT_ASKED),
-    WINDOWS: (CHECK_EARLIER_ENTRIES_STAY, CHECK_OTHER_SERVER_ASKED, CHECK_EARLIER_RUN_KEPT,
+    LINUX: (CHECK_DAMAGED_FILE_DIFFERS, CHECK_SETUP_PROGRAM_UNPACKED, CHECK_OTHER_SERVER_ASKED, CHECK_EARLIER_RUN_KEPT,
+            CHECK_EARLIER_RUN_CLEARED, CHECK_SECOND_NOT_ASKED),
+    WINDOWS: (CHECK_SETUP_PROGRAM_UNPACKED, CHECK_OTHER_SERVER_ASKED, CHECK_EARLIER_RUN_KEPT, CHECK_EARLIER_RUN_CLEARED,
               CHECK_DRIVE_ROOTS_UNTOUCHED),
 }
 
 CASES = (
     # Server
     Case("server-refused", "server", "nothing listens on the catalogue's port",
-         Setup(server="none"), both(DRIVER_PACKAGE_FAILED), asks=None),
+         Setup(server="none"), both(DRIVER_PACKAGE_FAILED), asks=None, checks=(CHECK_EARLIER_RUN_CLEARED,)),
     Case("server-untrusted-catalogue", "server", "the catalogue server's certificate is from an untrusted CA",
          Setup(server="untrusted"), both(DRIVER_PACKAGE_FAILED), asks="nothing"),
     Case("server-untrusted-package", "server", "the package server's certificate is from an untrusted CA",
@@ -288,7 +276,7 @@ CASES = (
          Setup(delivery="slow-moving", setup_env=(("EXIT_CODE", "21"),),
                entries=(("Tarnwell_Corvel_1.2.0.7/filler.txt", "{filler}"),)), linux_only(21), runs=1),
     Case("package-404", "server", "package answered with a 404 page (saved and opened as a zip)",
-         Setup(delivery="error-404"), both(SETUP_PROGRAM_MISSING)),
+         Setup(delivery="error-404"), both(SETUP_PROGRAM_MISSING), checks=(CHECK_EARLIER_RUN_CLEARED,)),
     Case("package-500", "server", "package answered with a 500 page (saved and opened as a zip)",
          Setup(delivery="error-500"), linux_only(SETUP_PROGRAM_MISSING)),
     Case("package-redirect-loop", "server", "package address redirects in a loop",
@@ -306,30 +294,33 @@ CASES = (
     # Package
     Case("zip-slip-parent", "package", 'entry "../escaped.txt" (into Tarnwell, beside the working folder)',
          Setup(entries=(("../escaped.txt", "outside\n"),)), linux_only(DRIVER_PACKAGE_FAILED),
-         stderr=outside(r"\.\./escaped\.txt"), checks=(CHECK_EARLIER_ENTRIES_STAY,)),
+         stderr=outside(r"\.\./escaped\.txt"), checks=(CHECK_SETUP_PROGRAM_UNPACKED,)),
+    Case("zip-slip-two-up", "package", 'entry "../../escaped.txt" (into the temporary folder itself)',
+         Setup(entries=(("../../escaped.txt", "outside\n"),)), linux_only(DRIVER_PACKAGE_FAILED),
+         stderr=outside(r"\.\./\.\./escaped\.txt"), checks=(CHECK_EARLIER_RUN_CLEARED,)),
     Case("zip-slip-inner", "package", 'entry "a/../../../escaped.txt" (climbs out of the working folder midway)',
          Setup(entries=(("a/../../../escaped.txt", "outside\n"),)), linux_only(DRIVER_PACKAGE_FAILED),
-         stderr=outside(r"a/\.\./\.\./\.\./escaped\.txt"), checks=(CHECK_EARLIER_ENTRIES_STAY,)),
+         stderr=outside(r"a/\.\./\.\./\.\./escaped\.txt"), checks=(CHECK_SETUP_PROGRAM_UNPACKED,)),
     Case("zip-slip-absolute", "package", "entry with an absolute path into the sentinel tree",
          Setup(entries=(("{sentinel}/escaped-absolute.txt", "outside\n"),)), linux_only(DRIVER_PACKAGE_FAILED),
-         stderr=outside(r"/.+/sentinel/escaped-absolute\.txt"), checks=(CHECK_EARLIER_ENTRIES_STAY,)),
+         stderr=outside(r"/.+/sentinel/escaped-absolute\.txt"), checks=(CHECK_SETUP_PROGRAM_UNPACKED,)),
     Case("zip-slip-backslash", "package", 'entry "..\\escaped.txt" (a backslash separator)',
          Setup(entries=(("..\\escaped.txt", "outside\n"),)), both(DRIVER_PACKAGE_FAILED),
          stderr={LINUX: outside(r"\.\./escaped\.txt"), WINDOWS: outside(r"\.\.\\escaped\.txt")},
-         checks=(CHECK_EARLIER_ENTRIES_STAY,),
+         checks=(CHECK_SETUP_PROGRAM_UNPACKED,),
          note="on Linux JUCE turns backslashes into slashes before its check, so the message shows ../"),
     Case("zip-slip-drive", "package", 'entry "C:\\...\\sentinel\\escaped-drive.txt" (a drive-letter path)',
          Setup(entries=(("{sentinel}\\escaped-drive.txt", "outside\n"),)), windows_only(DRIVER_PACKAGE_FAILED),
-         stderr=outside(r"C:\\.+\\sentinel\\escaped-drive\.txt"), checks=(CHECK_EARLIER_ENTRIES_STAY,)),
+         stderr=outside(r"C:\\.+\\sentinel\\escaped-drive\.txt"), checks=(CHECK_SETUP_PROGRAM_UNPACKED,)),
     Case("zip-slip-rooted", "package", 'entry "\\strell-fault-escaped.txt" (the root of the current drive)',
          Setup(entries=(("\\strell-fault-escaped.txt", "outside\n"),)), windows_only(DRIVER_PACKAGE_FAILED),
          stderr=outside(r"\\strell-fault-escaped\.txt"),
-         checks=(CHECK_EARLIER_ENTRIES_STAY, CHECK_DRIVE_ROOTS_UNTOUCHED)),
+         checks=(CHECK_SETUP_PROGRAM_UNPACKED, CHECK_DRIVE_ROOTS_UNTOUCHED)),
     Case("package-corrupt-entry", "package", "a data entry's compressed stream is damaged (CRC no longer matches)",
          Setup(package="corrupt-data", setup_env=(("EXIT_CODE", "17"),)), both(DRIVER_PACKAGE_FAILED),
          stderr=zip_error(r"Entry Tarnwell_Corvel_1\.2\.0\.7/data/firmware\.bin is damaged: "
                           r"its (CRC-32 does not match|size does not match|compressed data is invalid)"),
-         checks=(CHECK_EARLIER_ENTRIES_STAY,),
+         checks=(CHECK_SETUP_PROGRAM_UNPACKED,),
          note="every entry's data is checked against its CRC-32 and size; the damaged file is removed"),
     Case("package-bomb", "package", "a data entry declares 1 KB but inflates to 100 MB (before Setup.exe)",
          Setup(package="bomb"), both(DRIVER_PACKAGE_FAILED),
@@ -352,7 +343,8 @@ CASES = (
     Case("package-html-page", "package", "an HTML page with status 200 instead of a zip",
          Setup(delivery="html-page"), linux_only(SETUP_PROGRAM_MISSING)),
     Case("package-only-x86", "package", "Setup.exe only in the x86 sub-folder",
-         Setup(subfolder="x86"), linux_only(SETUP_PROGRAM_MISSING)),
+         Setup(subfolder="x86"), linux_only(SETUP_PROGRAM_MISSING),
+         checks=(CHECK_SETUP_PROGRAM_UNPACKED, CHECK_EARLIER_RUN_CLEARED)),
     Case("package-other-windows-folder", "package",
          "Setup.exe only in the folder for the other Windows generation (x64_Win10 on Linux, x64 on Windows 10)",
          Setup(subfolder="other"), both(SETUP_PROGRAM_MISSING)),
@@ -387,7 +379,7 @@ CASES = (
          runs=1, note="indistinguishable from the installer's own driverPackageFailed"),
     Case("setup-huge-output", "setup", "the setup program writes 10 MB to stdout and 2.5 MB to stderr",
          Setup(setup_env=(("OUTPUT_BYTES", str(10 * 1024 * 1024)), ("EXIT_CODE", "18"))), both(18), runs=1,
-         bound_s=150),
+         checks=(CHECK_EARLIER_RUN_CLEARED,), bound_s=150),
     Case("setup-not-a-program", "setup", "Setup.exe is a text of shell commands, not a program",
          Setup(package="not-a-program"), both(SETUP_PROGRAM_MISSING),
          note="Windows cannot start it; Linux starts only ELF files and \"#!\" scripts, never through a shell, "

@@ -16,8 +16,9 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import fault_fixtures as fx  # noqa: E402
-from fault_matrix import (CHECK_DAMAGED_FILE_DIFFERS, CHECK_EARLIER_ENTRIES_STAY, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
-                          CHECK_OTHER_SERVER_ASKED, CHECK_SECOND_NOT_ASKED, LINUX, SECOND_PACKAGE, cases_for)
+from fault_matrix import (CHECK_DAMAGED_FILE_DIFFERS, CHECK_EARLIER_RUN_CLEARED, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
+                          CHECK_OTHER_SERVER_ASKED, CHECK_SECOND_NOT_ASKED, CHECK_SETUP_PROGRAM_UNPACKED, LINUX,
+                          SECOND_PACKAGE, cases_for)
 from strelltest import native, servers  # noqa: E402
 from strelltest.wine import Xvfb  # noqa: E402
 
@@ -58,11 +59,12 @@ class FaultMatrixLinux(unittest.TestCase):
         self.assertTrue(rows, "no case selected")
         for row in rows:
             with self.subTest(case=row.id):
-                self.run_case(row)
+                self.check_case(row, self.run_case(row))
 
     # One row
 
     def run_case(self, row):
+        """Arranges the row's Setup, runs the installer once; gives back what the checks look at."""
         setup = row.setup
         work = Path(tempfile.mkdtemp(prefix=row.id + "-", dir=self.scratch))
         self.addCleanup(shutil.rmtree, work, True)
@@ -71,7 +73,7 @@ class FaultMatrixLinux(unittest.TestCase):
         fx.prepare_temp_folder(temp, setup.disk, sentinel)
         usb = servers.make_usb_tree(work / "usb", self.devices(setup.devices))
         record, script_record = work / "setup-record.jsonl", work / "script-record.txt"
-        before = (fx.snapshot(temp, skip=[fx.WORKING_FOLDER]), fx.snapshot(sentinel))
+        before = fx.snapshots(temp, sentinel)
 
         with contextlib.ExitStack() as stack:
             served = self.serve(stack, setup, str(sentinel))
@@ -91,26 +93,26 @@ class FaultMatrixLinux(unittest.TestCase):
                 self.fail(f"the run did not end within {row.bound_s} s")
             asked = {name: server.requests if server else None for name, server in served.items()}
 
-        code = result.returncode
-        stdout = result.stdout.decode("utf-8", errors="replace")
-        stderr = result.stderr.decode("utf-8", errors="replace")
         runs = [(r["path"], r) for r in native.read_records(record)]
         if script_record.exists():
             runs += [(line, None) for line in script_record.read_text().splitlines()]
-        seen = f"exit {code}, stdout {stdout[-300:]!r}, stderr {stderr[-300:]!r}, runs {[p for p, _ in runs]}"
+        return fx.Outcome(code=result.returncode, stdout=result.stdout.decode("utf-8", errors="replace"),
+                          stderr=result.stderr.decode("utf-8", errors="replace"), runs=runs, asked=asked,
+                          temp=temp, sentinel=sentinel, before=before)
 
-        self.assertEqual(code, row.exit[LINUX], seen)
-        self.assertRegex(stdout, "^" + row.stdout_for(LINUX) + r"\Z", seen)
-        self.assertRegex(stderr, "^" + row.stderr_for(LINUX) + r"\Z", seen)
-        self.check_runs(row, runs, temp, seen)
+    def check_case(self, row, outcome):
+        """Checks a run's outcome against the row and against what holds for every row."""
+        seen = (f"exit {outcome.code}, stdout {outcome.stdout[-300:]!r}, stderr {outcome.stderr[-300:]!r}, "
+                f"runs {[p for p, _ in outcome.runs]}")
+        self.assertEqual(outcome.code, row.exit[LINUX], seen)
+        self.assertRegex(outcome.stdout, "^" + row.stdout_for(LINUX) + r"\Z", seen)
+        self.assertRegex(outcome.stderr, "^" + row.stderr_for(LINUX) + r"\Z", seen)
+        self.check_runs(row, outcome.runs, outcome.temp, seen)
         self.assertEqual(self.progress_windows(), [], "a progress window is still open")
-        self.assertEqual(fx.downloaded_files(temp), [], "the downloaded file was left behind")
-        after = (fx.snapshot(temp, skip=[fx.WORKING_FOLDER]), fx.snapshot(sentinel))
-        self.assertEqual(fx.snapshot_changes(before[0], after[0]), [], "the temporary folder changed")
-        self.assertEqual(fx.snapshot_changes(before[1], after[1]), [], "the sentinel tree changed")
-        fx.check_asked(self, row, asked)
+        fx.check_folders_left_alone(self, outcome)
+        fx.check_asked(self, row, outcome.asked)
         for check in row.checks:
-            self.check_named(check, row, temp, asked)
+            self.check_named(check, row, outcome.temp, outcome.asked)
 
     def devices(self, kind):
         foreign = servers.UsbDevice(*FOREIGN_DEVICE, None, "1-1")
@@ -161,8 +163,8 @@ class FaultMatrixLinux(unittest.TestCase):
 
     def check_named(self, check, row, temp, asked):
         package_folder = Path(temp).joinpath(*fx.WORKING_FOLDER, fx.package_stem(row.setup.package_name))
-        if check == CHECK_EARLIER_ENTRIES_STAY:
-            self.assertTrue((package_folder / fx.native_subfolder(LINUX) / "Setup.exe").is_file(),
+        if check == CHECK_SETUP_PROGRAM_UNPACKED:
+            self.assertTrue((package_folder / fx.setup_subfolder(row.setup, LINUX) / "Setup.exe").is_file(),
                             "the entries before the refused one were not unpacked")
         elif check == CHECK_DAMAGED_FILE_DIFFERS:
             damaged = package_folder / fx.DAMAGED_ENTRY
@@ -171,9 +173,8 @@ class FaultMatrixLinux(unittest.TestCase):
         elif check == CHECK_OTHER_SERVER_ASKED:
             path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
             self.assertEqual(len([r for r in asked["other"] if r["path"] == path]), 1, asked["other"])
-        elif check == CHECK_EARLIER_RUN_KEPT:
-            for path in fx.earlier_run_files(temp):
-                self.assertTrue(path.is_file(), f"{path} was removed from a read-only folder")
+        elif check in (CHECK_EARLIER_RUN_KEPT, CHECK_EARLIER_RUN_CLEARED):
+            fx.check_earlier_run(self, temp, kept=check == CHECK_EARLIER_RUN_KEPT)
         elif check == CHECK_SECOND_NOT_ASKED:
             requests = asked["catalogue"]
             self.assertEqual([r for r in requests if SECOND_PACKAGE in r["path"]], [],

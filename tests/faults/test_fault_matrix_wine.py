@@ -5,7 +5,6 @@ reports Windows 10 and shows a registry-made USB device, against our fault serve
 One subTest per row. FAULT_CASES=<id>,<id> runs only those rows."""
 
 import contextlib
-import json
 import os
 import re
 import shutil
@@ -19,9 +18,9 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "wine"))
 
 import fault_fixtures as fx  # noqa: E402
-from fault_matrix import (CHECK_DRIVE_ROOTS_UNTOUCHED, CHECK_EARLIER_ENTRIES_STAY, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
-                          CHECK_OTHER_SERVER_ASKED, WINDOWS, cases_for)
-from strelltest import servers  # noqa: E402
+from fault_matrix import (CHECK_DRIVE_ROOTS_UNTOUCHED, CHECK_EARLIER_RUN_CLEARED, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
+                          CHECK_OTHER_SERVER_ASKED, CHECK_SETUP_PROGRAM_UNPACKED, WINDOWS, cases_for)
+from strelltest import native, servers  # noqa: E402
 from wine_runs import InstallerRunCase  # noqa: E402
 
 ROOTED_ESCAPE = "strell-fault-escaped.txt"
@@ -53,7 +52,7 @@ class FaultMatrixWine(InstallerRunCase):
         for row in rows:
             with self.subTest(case=row.id):
                 try:
-                    self.run_case(row)
+                    self.check_case(row, self.run_case(row))
                 finally:
                     self.prefix.remove_all_usb_devices()
 
@@ -71,13 +70,15 @@ class FaultMatrixWine(InstallerRunCase):
         fx.prepare_sentinel(self.sentinel)
 
     def run_case(self, row):
+        """Arranges the row's Setup, runs the installer once through the launcher; gives back what the checks
+        look at."""
         setup = row.setup
         self.fresh_folders(setup)
         if setup.devices != "none":
             self.plug_in(0)
         if self.record.exists():
             self.record.unlink()
-        before = (fx.snapshot(self.temp, skip=[fx.WORKING_FOLDER]), fx.snapshot(self.sentinel))
+        before = fx.snapshots(self.temp, self.sentinel)
 
         with contextlib.ExitStack() as stack:
             served = self.serve(stack, setup)
@@ -94,27 +95,25 @@ class FaultMatrixWine(InstallerRunCase):
                 self.fail(f"the run did not end within {row.bound_s} s")
             asked = {name: server.requests if server else None for name, server in served.items()}
 
-        stdout, stderr = result.child_stdout, result.stderr
-        records = []
-        if self.record.exists():
-            records = [json.loads(line) for line in self.record.read_text().splitlines() if line.strip()]
-        seen = (f"exit {result.exit_code}, stdout {stdout[-300:]!r}, stderr {stderr[-300:]!r}, "
-                f"runs {[r['path'] for r in records]}")
+        self.assertEqual(result.launcher_code, 0, f"the run did not end within {row.bound_s} s: {result.stderr}")
+        runs = [(r["path"], r) for r in native.read_records(self.record)]
+        return fx.Outcome(code=result.exit_code, stdout=result.child_stdout, stderr=result.stderr, runs=runs,
+                          asked=asked, temp=self.temp, sentinel=self.sentinel, before=before)
 
-        self.assertEqual(result.launcher_code, 0, f"the run did not end within {row.bound_s} s: {seen}")
-        self.assertEqual(result.exit_code, row.exit[WINDOWS], seen)
-        self.assertRegex(stdout, "^" + row.stdout_for(WINDOWS) + r"\Z", seen)
-        self.assertRegex(stderr, "^" + row.stderr_for(WINDOWS) + r"\Z", seen)
-        self.check_runs(row, records, seen)
+    def check_case(self, row, outcome):
+        """Checks a run's outcome against the row and against what holds for every row."""
+        seen = (f"exit {outcome.code}, stdout {outcome.stdout[-300:]!r}, stderr {outcome.stderr[-300:]!r}, "
+                f"runs {[p for p, _ in outcome.runs]}")
+        self.assertEqual(outcome.code, row.exit[WINDOWS], seen)
+        self.assertRegex(outcome.stdout, "^" + row.stdout_for(WINDOWS) + r"\Z", seen)
+        self.assertRegex(outcome.stderr, "^" + row.stderr_for(WINDOWS) + r"\Z", seen)
+        self.check_runs(row, [record for _, record in outcome.runs], seen)
         self.assertEqual([title for _, title in self.prefix.windows() if title == fx.WINDOW_TITLE], [],
                          "a progress window is still open")
-        self.assertEqual(fx.downloaded_files(self.temp), [], "the downloaded file was left behind")
-        after = (fx.snapshot(self.temp, skip=[fx.WORKING_FOLDER]), fx.snapshot(self.sentinel))
-        self.assertEqual(fx.snapshot_changes(before[0], after[0]), [], "the temporary folder changed")
-        self.assertEqual(fx.snapshot_changes(before[1], after[1]), [], "the sentinel tree changed")
-        fx.check_asked(self, row, asked)
+        fx.check_folders_left_alone(self, outcome)
+        fx.check_asked(self, row, outcome.asked)
         for check in row.checks:
-            self.check_named(check, row, asked)
+            self.check_named(check, row, outcome.asked)
 
     def serve(self, stack, setup):
         """Starts the servers the Setup names and gives them their routes; gives back {"catalogue": ...,
@@ -147,15 +146,14 @@ class FaultMatrixWine(InstallerRunCase):
 
     def check_named(self, check, row, asked):
         package_folder = self.working_folder / fx.package_stem(row.setup.package_name)
-        if check == CHECK_EARLIER_ENTRIES_STAY:
-            self.assertTrue((package_folder / fx.native_subfolder(WINDOWS) / "Setup.exe").is_file(),
+        if check == CHECK_SETUP_PROGRAM_UNPACKED:
+            self.assertTrue((package_folder / fx.setup_subfolder(row.setup, WINDOWS) / "Setup.exe").is_file(),
                             "the entries before the refused one were not unpacked")
         elif check == CHECK_OTHER_SERVER_ASKED:
             path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
             self.assertEqual(len([r for r in asked["other"] if r["path"] == path]), 1, asked["other"])
-        elif check == CHECK_EARLIER_RUN_KEPT:
-            for path in fx.earlier_run_files(self.temp):
-                self.assertTrue(path.is_file(), f"{path} was removed from a read-only folder")
+        elif check in (CHECK_EARLIER_RUN_KEPT, CHECK_EARLIER_RUN_CLEARED):
+            fx.check_earlier_run(self, self.temp, kept=check == CHECK_EARLIER_RUN_KEPT)
         elif check == CHECK_DRIVE_ROOTS_UNTOUCHED:
             # The installer's current drive is Z: (the Linux root) when started from a Linux folder.
             for root in (Path("/"), self.drive_c):

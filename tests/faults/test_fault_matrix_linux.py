@@ -102,15 +102,9 @@ class FaultMatrixLinux(unittest.TestCase):
 
     def check_case(self, row, outcome):
         """Checks a run's outcome against the row and against what holds for every row."""
-        seen = (f"exit {outcome.code}, stdout {outcome.stdout[-300:]!r}, stderr {outcome.stderr[-300:]!r}, "
-                f"runs {[p for p, _ in outcome.runs]}")
-        self.assertEqual(outcome.code, row.exit[LINUX], seen)
-        self.assertRegex(outcome.stdout, "^" + row.stdout_for(LINUX) + r"\Z", seen)
-        self.assertRegex(outcome.stderr, "^" + row.stderr_for(LINUX) + r"\Z", seen)
+        seen = fx.check_outcome(self, row, LINUX, outcome)
         self.check_runs(row, outcome.runs, outcome.temp, seen)
         self.assertEqual(self.progress_windows(), [], "a progress window is still open")
-        fx.check_folders_left_alone(self, outcome)
-        fx.check_asked(self, row, outcome.asked)
         for check in row.checks:
             self.check_named(check, row, outcome.temp, outcome.asked)
 

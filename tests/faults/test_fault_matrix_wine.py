@@ -102,16 +102,10 @@ class FaultMatrixWine(InstallerRunCase):
 
     def check_case(self, row, outcome):
         """Checks a run's outcome against the row and against what holds for every row."""
-        seen = (f"exit {outcome.code}, stdout {outcome.stdout[-300:]!r}, stderr {outcome.stderr[-300:]!r}, "
-                f"runs {[p for p, _ in outcome.runs]}")
-        self.assertEqual(outcome.code, row.exit[WINDOWS], seen)
-        self.assertRegex(outcome.stdout, "^" + row.stdout_for(WINDOWS) + r"\Z", seen)
-        self.assertRegex(outcome.stderr, "^" + row.stderr_for(WINDOWS) + r"\Z", seen)
+        seen = fx.check_outcome(self, row, WINDOWS, outcome)
         self.check_runs(row, [record for _, record in outcome.runs], seen)
         self.assertEqual([title for _, title in self.prefix.windows() if title == fx.WINDOW_TITLE], [],
                          "a progress window is still open")
-        fx.check_folders_left_alone(self, outcome)
-        fx.check_asked(self, row, outcome.asked)
         for check in row.checks:
             self.check_named(check, row, outcome.asked)
 

@@ -3,7 +3,6 @@ Setup names, the temporary folder as an earlier run left it, the sentinel tree, 
 that a run must leave alone."""
 
 import hashlib
-import io
 import os
 import random
 import stat
@@ -14,7 +13,8 @@ from pathlib import Path
 
 from fault_matrix import LINUX, Setup
 from strelltest import native, packages, servers
-from strelltest.packages import CATALOGUE_PATH, DRIVER_FOLDER, package_stem  # noqa: F401 (the runners' too)
+from strelltest.packages import (CATALOGUE_PATH, DRIVER_FOLDER, package_stem,  # noqa: F401 (the runners' too)
+                                 zip_bytes, zip_entry)
 
 WINDOW_TITLE = "Downloading ASIO driver"
 WORKING_FOLDER = ("Tarnwell", "StrellDriver")
@@ -135,13 +135,6 @@ def firmware_image():
     return (" ".join(words) + "\n").encode("ascii")
 
 
-def _info(name, mode=0o644, directory=False):
-    info = zipfile.ZipInfo(name, date_time=(2024, 3, 1, 12, 0, 0))
-    info.external_attr = ((stat.S_IFDIR if directory else stat.S_IFREG) | mode) << 16
-    info.compress_type = zipfile.ZIP_STORED if directory else zipfile.ZIP_DEFLATED
-    return info
-
-
 def package_bytes(setup: Setup, build, setup_program: bytes, sentinel: str):
     """Takes a Setup, a build, the stand-in setup program's bytes and the sentinel tree's absolute path as
     the build writes it; gives back the driver package the Setup names, as bytes."""
@@ -151,35 +144,28 @@ def package_bytes(setup: Setup, build, setup_program: bytes, sentinel: str):
     if setup.package == "zip64":
         return _zip64_package(stem, folder, setup_program)
     if setup.package != "empty-archive":
-        entries.append((_info(f"{stem}/readme.txt"), b"Driver package for tests.\r\n"))
+        entries.append(zip_entry(f"{stem}/readme.txt", b"Driver package for tests.\r\n"))
         if setup.package == "bomb":
-            entries.append((_info(f"{stem}/{DAMAGED_ENTRY}"), bytes(BOMB_INFLATED)))
+            entries.append(zip_entry(f"{stem}/{DAMAGED_ENTRY}", bytes(BOMB_INFLATED)))
         if setup.package == "setup-folder":
-            entries.append((_info(f"{folder}/Setup.exe/", 0o755, directory=True), b""))
-            entries.append((_info(f"{folder}/Setup.exe/inside.txt"), b"a folder, not a program\n"))
+            entries.append(zip_entry(f"{folder}/Setup.exe/", b"", 0o755, kind="folder"))
+            entries.append(zip_entry(f"{folder}/Setup.exe/inside.txt", b"a folder, not a program\n"))
         else:
             program = {"not-a-program": NOT_A_PROGRAM, "signal-script": SIGNAL_SCRIPT}.get(setup.package,
                                                                                          setup_program)
-            entries.append((_info(f"{folder}/Setup.exe", 0o755), program))
+            entries.append(zip_entry(f"{folder}/Setup.exe", program, 0o755))
         if setup.package in ("corrupt-data", "lzma-entry"):
-            entries.append((_info(f"{stem}/{DAMAGED_ENTRY}"), firmware_image()))
-            if setup.package == "lzma-entry":
-                entries[-1][0].compress_type = zipfile.ZIP_LZMA
+            compression = zipfile.ZIP_LZMA if setup.package == "lzma-entry" else zipfile.ZIP_DEFLATED
+            entries.append(zip_entry(f"{stem}/{DAMAGED_ENTRY}", firmware_image(), compression=compression))
         if setup.package == "link-entry":
-            link = _info(f"{stem}/drop")
-            link.external_attr = (stat.S_IFLNK | 0o777) << 16
-            entries.append((link, sentinel.encode("utf-8")))
-            entries.append((_info(f"{stem}/drop/escaped-link.txt"), b"outside\n"))
+            entries.append(zip_entry(f"{stem}/drop", sentinel.encode("utf-8"), 0o777, kind="link"))
+            entries.append(zip_entry(f"{stem}/drop/escaped-link.txt", b"outside\n"))
         if setup.package == "non-utf8-name":
-            entries.append((_info(f"{stem}/bad-##.txt"), b"a name that is not UTF-8\n"))
+            entries.append(zip_entry(f"{stem}/bad-##.txt", b"a name that is not UTF-8\n"))
         for name, text in setup.entries:
-            entries.append((_info(name.replace("{sentinel}", sentinel)), text.replace("{filler}", FILLER_TEXT).encode("utf-8")))
-
-    buffer = io.BytesIO()
-    with zipfile.ZipFile(buffer, "w") as archive:
-        for info, data in entries:
-            archive.writestr(info, data)
-    data = buffer.getvalue()
+            entries.append(zip_entry(name.replace("{sentinel}", sentinel),
+                                     text.replace("{filler}", FILLER_TEXT).encode("utf-8")))
+    data = zip_bytes(entries)
 
     if setup.package == "corrupt-data":
         data = packages.damage_entry(data, f"{stem}/{DAMAGED_ENTRY}")

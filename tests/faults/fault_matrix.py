@@ -19,6 +19,7 @@ in an entry name stands for the sentinel tree's absolute path as the build under
 ``render_markdown()`` gives back MATRIX.md; ``python3 fault_matrix.py --write`` rewrites it.
 """
 
+import os
 import sys
 from dataclasses import dataclass
 from pathlib import Path
@@ -438,6 +439,12 @@ def case(case_id: str) -> Case:
 def cases_for(build: str):
     """Takes a build; gives back its rows in table order."""
     return [row for row in CASES if build in row.builds]
+
+
+def selected_cases(build: str):
+    """Takes a build; gives back its rows, only those named in $FAULT_CASES (ids, comma-separated) when set."""
+    wanted = [name for name in os.environ.get("FAULT_CASES", "").split(",") if name]
+    return [row for row in cases_for(build) if not wanted or row.id in wanted]
 
 
 def _code_text(build: str, code: int) -> str:

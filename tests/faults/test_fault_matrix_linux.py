@@ -18,7 +18,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import fault_fixtures as fx  # noqa: E402
 from fault_matrix import (CHECK_DAMAGED_FILE_DIFFERS, CHECK_EARLIER_RUN_CLEARED, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
                           CHECK_OTHER_SERVER_ASKED, CHECK_SECOND_NOT_ASKED, CHECK_SETUP_PROGRAM_UNPACKED, LINUX,
-                          SECOND_PACKAGE, cases_for)
+                          SECOND_PACKAGE, selected_cases)
 from strelltest import native, servers  # noqa: E402
 from strelltest.wine import Xvfb  # noqa: E402
 
@@ -27,11 +27,6 @@ FOREIGN_DEVICE = (0x046D, 0xC52B)
 # from writing, and it is gone with the namespace.
 READ_ONLY_THEN_RUN = 'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" && shift && exec "$@"'
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-
-
-def selected(rows):
-    wanted = [name for name in os.environ.get("FAULT_CASES", "").split(",") if name]
-    return [row for row in rows if not wanted or row.id in wanted]
 
 
 class FaultMatrixLinux(unittest.TestCase):
@@ -55,7 +50,7 @@ class FaultMatrixLinux(unittest.TestCase):
         cls.addClassCleanup(cls.display.stop)
 
     def test_every_case(self):
-        rows = selected(cases_for(LINUX))
+        rows = selected_cases(LINUX)
         self.assertTrue(rows, "no case selected")
         for row in rows:
             with self.subTest(case=row.id):

@@ -19,16 +19,11 @@ sys.path.insert(0, str(HERE.parent / "wine"))
 
 import fault_fixtures as fx  # noqa: E402
 from fault_matrix import (CHECK_DRIVE_ROOTS_UNTOUCHED, CHECK_EARLIER_RUN_CLEARED, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
-                          CHECK_OTHER_SERVER_ASKED, CHECK_SETUP_PROGRAM_UNPACKED, WINDOWS, cases_for)
+                          CHECK_OTHER_SERVER_ASKED, CHECK_SETUP_PROGRAM_UNPACKED, WINDOWS, selected_cases)
 from strelltest import native, servers  # noqa: E402
 from wine_runs import InstallerRunCase  # noqa: E402
 
 ROOTED_ESCAPE = "strell-fault-escaped.txt"
-
-
-def selected(rows):
-    wanted = [name for name in os.environ.get("FAULT_CASES", "").split(",") if name]
-    return [row for row in rows if not wanted or row.id in wanted]
 
 
 def chattr(flag, path):
@@ -47,7 +42,7 @@ class FaultMatrixWine(InstallerRunCase):
         cls.drive_c = Path(os.path.realpath(cls.prefix.path / "dosdevices" / "c:"))
 
     def test_every_case(self):
-        rows = selected(cases_for(WINDOWS))
+        rows = selected_cases(WINDOWS)
         self.assertTrue(rows, "no case selected")
         for row in rows:
             with self.subTest(case=row.id):

@@ -17,6 +17,9 @@
 - ``write_site(root, catalogue_text, files)``: a folder as a static server serves it: the catalogue at
   CATALOGUE_PATH and each of ``files`` ({file name: bytes or a file's path}) in DRIVER_FOLDER. Gives back
   root.
+- ``zip_entry(name, data, mode=0o644, kind="file", compression=ZIP_DEFLATED)``: one entry for zip_bytes, as
+  (ZipInfo, bytes); kind "folder" or "link" (data: the link's target) sets the type in its Unix mode.
+  ``zip_bytes(entries)``: a zip of those entries, in order, as bytes.
 - ``sha256_of(path_or_bytes)``: the SHA-256 of a file or of bytes, as 64 lower-case hexadecimal digits.
 - ``CATALOGUE_PATH``: the path on the server where the installer fetches the catalogue; ``DRIVER_FOLDER``:
   the folder the tests' catalogues name as the packages' base address.
@@ -42,6 +45,7 @@ Packages as other tools write them, from a source folder (``source``) that holds
 import hashlib
 import io
 import os
+import stat
 import struct
 import subprocess
 import sys
@@ -69,28 +73,38 @@ def package_stem(name):
     return name[:-4] if name.lower().endswith(".zip") else name
 
 
+def zip_entry(name, data, mode=0o644, kind="file", compression=zipfile.ZIP_DEFLATED):
+    info = zipfile.ZipInfo(name, date_time=(2024, 3, 1, 12, 0, 0))
+    info.external_attr = ({"file": stat.S_IFREG, "folder": stat.S_IFDIR, "link": stat.S_IFLNK}[kind] | mode) << 16
+    info.compress_type = zipfile.ZIP_STORED if kind == "folder" else compression
+    return info, data
+
+
+def zip_bytes(entries):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        for info, data in entries:
+            archive.writestr(info, data)
+    return buffer.getvalue()
+
+
 def make_driver_zip(path, setup_program, folder=None, subfolder="x64", extra=(), padding=0, readme=False):
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     top = folder if folder is not None else package_stem(path.name)
     data = setup_program if isinstance(setup_program, bytes) else Path(setup_program).read_bytes()
-    with zipfile.ZipFile(path, "w", compression=zipfile.ZIP_DEFLATED) as archive:
-        if subfolder is None:
-            archive.writestr(f"{top}/readme.txt", b"no setup program here\n")
-        elif readme:
-            archive.writestr(f"{top}/readme.txt", b"Driver package for tests.\r\n")
-        if subfolder is not None:
-            for name in (subfolder,) if isinstance(subfolder, str) else subfolder:
-                info = zipfile.ZipInfo(f"{top}/{name}/Setup.exe")
-                info.external_attr = 0o755 << 16
-                info.compress_type = zipfile.ZIP_DEFLATED
-                archive.writestr(info, data)
-        for name, content in extra:
-            info = zipfile.ZipInfo(name)
-            info.external_attr = 0o644 << 16
-            archive.writestr(info, content)
-        if padding:
-            archive.writestr(zipfile.ZipInfo(f"{top}/filler.bin"), os.urandom(padding))  # stored: no smaller
+    entries = []
+    if subfolder is None:
+        entries.append(zip_entry(f"{top}/readme.txt", b"no setup program here\n"))
+    elif readme:
+        entries.append(zip_entry(f"{top}/readme.txt", b"Driver package for tests.\r\n"))
+    if subfolder is not None:
+        entries += [zip_entry(f"{top}/{name}/Setup.exe", data, 0o755)
+                    for name in ((subfolder,) if isinstance(subfolder, str) else subfolder)]
+    entries += [zip_entry(name, content) for name, content in extra]
+    if padding:  # random bytes, stored: no smaller for compressing
+        entries.append(zip_entry(f"{top}/filler.bin", os.urandom(padding), compression=zipfile.ZIP_STORED))
+    path.write_bytes(zip_bytes(entries))
     return path
 
 
@@ -238,16 +252,11 @@ def patch_entry(data, name, crc=None, size=None, compressed_size=None):
 
 def bomb_zip(out, top, setup_program, declared=1024, inflated=100 * 1024 * 1024):
     """The zeros entry comes first, so a run that is not stopped fills the disk before Setup.exe."""
-    buffer = io.BytesIO()
-    with zipfile.ZipFile(buffer, "w", compression=zipfile.ZIP_DEFLATED) as archive:
-        archive.writestr(f"{top}/data/firmware.bin", bytes(inflated))
-        info = zipfile.ZipInfo(f"{top}/x64/Setup.exe")
-        info.external_attr = 0o755 << 16
-        info.compress_type = zipfile.ZIP_DEFLATED
-        archive.writestr(info, setup_program if isinstance(setup_program, bytes) else Path(setup_program).read_bytes())
-    data = patch_entry(buffer.getvalue(), f"{top}/data/firmware.bin", size=declared)
+    program = setup_program if isinstance(setup_program, bytes) else Path(setup_program).read_bytes()
+    data = zip_bytes([zip_entry(f"{top}/data/firmware.bin", bytes(inflated)),
+                      zip_entry(f"{top}/x64/Setup.exe", program, 0o755)])
     out = Path(out)
-    out.write_bytes(data)
+    out.write_bytes(patch_entry(data, f"{top}/data/firmware.bin", size=declared))
     return out
 
 

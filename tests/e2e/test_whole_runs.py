@@ -93,8 +93,9 @@ class InstallsFromStaticServer(InstallerTestCase):
 
 
 class FailsOnFaultyServer(InstallerTestCase):
-    """Our fault-injecting server stands in for the maker's; every case ends the run with -3. The faults that
-    one row of the fault matrix arranges (tests/faults) are run there."""
+    """Our fault-injecting server stands in for the maker's: catalogues without a usable base address (-3), and
+    slow, redirected and large answers that still end in an install. A fault that one row of the fault matrix
+    arranges is run there (tests/faults)."""
 
     def setUp(self):
         super().setUp()
@@ -110,18 +111,11 @@ class FailsOnFaultyServer(InstallerTestCase):
     def package_requests(self, name=PACKAGE):
         return self.server.requests_for("/drivers/" + name)
 
-    def assert_fails(self, code=DRIVER_PACKAGE_FAILED, **setup_env):
-        run = self.run_installer(**setup_env)
-        self.assert_failed_quietly(run, code)
+    def assert_fails(self):
+        run = self.run_installer()
+        self.assert_failed_quietly(run, DRIVER_PACKAGE_FAILED)
         self.assert_temp_folder_clean()
         return run
-
-    def test_catalogue_without_our_product_id(self):
-        self.set_catalogue(self.catalogue(self.server.url("/drivers"), PACKAGE, pid="0xfff0"))
-        self.server.set_route("/drivers/" + PACKAGE, servers.Route(file=str(self.package)))
-        self.assert_fails()
-        self.assertEqual(len(self.server.requests_for(packages.CATALOGUE_PATH)), 1)
-        self.assertEqual(self.package_requests(), [])
 
     def test_catalogue_without_a_usable_base_address(self):
         self.server.set_route("/drivers/" + PACKAGE, servers.Route(file=str(self.package)))
@@ -134,61 +128,6 @@ class FailsOnFaultyServer(InstallerTestCase):
                     self.assert_fails()
             self.assertEqual(plain.requests, [], "a package was fetched over plain http")
         self.assertEqual(self.package_requests(), [], "a package was fetched from a refused address")
-
-    def test_catalogue_that_is_no_catalogue(self):
-        nested = "<a>" * 100000 + "</a>" * 100000
-        good = self.catalogue(self.server.url("/drivers"), PACKAGE)
-        routes = {
-            "404 page": servers.error_page(404),
-            "500 page": servers.error_page(500),
-            "json": servers.ok(b'{"interfaces": []}', content_type="application/json"),
-            "empty": servers.ok(b"", content_type="application/xml"),
-            "html with 200": servers.ok(b"<html><body><p>Maintenance</p></body></html>",
-                                        content_type="text/html"),
-            "cut short": servers.truncated(good.encode(), 300),
-            "reset": servers.reset(good.encode(), 300),
-            "redirect loop": servers.redirect("/loop/b.xml"),
-            "deeply nested": servers.xml(f'<interfaces driverBaseUrl="{self.server.url("/drivers")}">'
-                                         f'<interface pid="{self.pid()}" driver="{PACKAGE}"/>{nested}'
-                                         "</interfaces>"),
-            "no root children": servers.xml(f'<interfaces driverBaseUrl="{self.server.url("/drivers")}"/>'),
-            # On these two JUCE's parser would never finish.
-            "processing instruction inside": servers.xml(good.replace("</interfaces>", "<?x?>e</interfaces>")),
-            "overlong utf-8": servers.ok(good.encode().replace(b"</interfaces>", b"\xC0\xBC?x?>e</interfaces>"),
-                                         content_type="application/xml"),
-        }
-        self.server.set_route("/loop/b.xml", servers.redirect(packages.CATALOGUE_PATH))
-        self.server.set_route("/drivers/" + PACKAGE, servers.Route(file=str(self.package)))
-        for name, route in routes.items():
-            with self.subTest(catalogue=name):
-                self.set_catalogue(route)
-                self.assert_fails()
-        self.assertEqual(self.package_requests(), [])
-
-    def test_package_download_that_breaks(self):
-        self.set_catalogue(self.catalogue(self.server.url("/drivers"), PACKAGE))
-        size = self.package.stat().st_size
-        for name, route in {
-            "cut short": servers.Route(file=str(self.package), send_bytes=size // 2),
-            "reset": servers.Route(file=str(self.package), send_bytes=size // 2, ending="reset"),
-            "cut short, slowly": servers.Route(file=str(self.package), send_bytes=size - 10, chunk_size=4096,
-                                               chunk_delay=0.01),
-            "redirect loop": servers.redirect("/drivers/" + PACKAGE),
-        }.items():
-            with self.subTest(download=name):
-                self.server.set_route("/drivers/" + PACKAGE, route)
-                self.assert_fails()
-        self.assertGreaterEqual(len(self.package_requests()), 4)
-
-    def test_package_name_ending_neither_zip_nor_exe(self):
-        for driver in ("Tarnwell_Corvel_1.2.0.7.msi", "Tarnwell_Corvel_1.2.0.7.zip.tar.gz", ""):
-            with self.subTest(driver=driver):
-                self.set_catalogue(self.catalogue(self.server.url("/drivers"), driver))
-                self.server.set_route("/drivers/" + driver, servers.Route(file=str(self.package)))
-                before = len(self.package_requests(driver))
-                self.assert_fails()
-                # Downloaded, then deleted unused.
-                self.assertEqual(len(self.package_requests(driver)), before + 1)
 
     def test_slow_catalogue_and_slow_package_that_do_end(self):
         text = self.catalogue(self.server.url("/drivers"), PACKAGE).encode()

@@ -25,6 +25,7 @@ DEEP_NESTING = 100000
 SILENT_S = 40.0
 TRICKLE_DELAY_S = 1.5  # one byte this often: far fewer than 1 KiB within any stall limit
 SLOW_MOVING = dict(chunk_size=2048, chunk_delay=0.1)  # 20 KB/s, each chunk well within the stall limit
+UNLISTED_PID = "0xfff0"  # no model's product id
 REDIRECT_HOPS = 5  # the redirects a fetch follows; one more fails it
 # Filler (stored) that makes the slow-moving package take two stall limits to arrive at 20 KB/s.
 FILLER_TEXT = "".join(random.Random(7).choice("0123456789abcdef") for _ in range(160_000))
@@ -75,11 +76,13 @@ def catalogue_text(setup: Setup, base_url, our_pid, second_pid, other_pids, seco
             size += len(packages.entry_line(entries[-1])) + 1
             number += 1
         entries.append(ours)
+    elif kind == "no-entries":
+        entries = []
     elif kind.startswith("nested-"):
         levels = DEEP_NESTING if kind == "nested-deep" else int(kind.split("-")[1]) - 1  # the root is a level
         entries += [ours, "<n>" * levels + "</n>" * levels]
     else:
-        entries.append(ours)
+        entries.append(packages.Entry(UNLISTED_PID, ours.driver, ours.name) if kind == "ours-unlisted" else ours)
         if setup.devices == "several":
             entries.append(second)
     return packages.catalogue(base_url, entries)
@@ -89,8 +92,17 @@ def catalogue_routes(setup: Setup, text, elsewhere=None):
     """Takes a Setup, its catalogue text and, for the redirects to another scheme, the address they point
     to; gives back {path: Route} for the catalogue server."""
     body = text.encode("utf-8")
-    cut = body.rindex(b"</interfaces>")  # after our entry, before the root closes
     kind = setup.catalogue
+    answers = {"json": servers.ok(b'{"interfaces": []}', content_type="application/json"),
+               "empty": servers.ok(b"", content_type="application/xml"),
+               "html-page": servers.ok(b"<html><body><p>Maintenance</p></body></html>", content_type="text/html"),
+               "truncated-early": servers.truncated(body, 300), "reset-early": servers.reset(body, 300),
+               "processing-instruction": servers.xml(text.replace("</interfaces>", "<?x?>e</interfaces>")),
+               "overlong-utf8": servers.ok(body.replace(b"</interfaces>", b"\xC0\xBC?x?>e</interfaces>"),
+                                           content_type="application/xml")}
+    if kind in answers:
+        return {CATALOGUE_PATH: answers[kind]}
+    cut = body.rfind(b"</interfaces>")  # after our entry, before the root closes
     if kind == "error-404":
         return {CATALOGUE_PATH: servers.error_page(404)}
     if kind == "error-500":
@@ -205,6 +217,10 @@ def package_routes(setup: Setup, body: bytes, path, elsewhere=None):
         return {path: servers.reset(body, len(body) // 2)}
     if kind == "redirect-loop":
         return {path: servers.redirect("/loop" + path), "/loop" + path: servers.redirect(path)}
+    if kind == "redirect-self":
+        return {path: servers.redirect(path)}
+    if kind == "truncated-slowly":
+        return {path: servers.Route(body=body, send_bytes=len(body) - 10, chunk_size=4096, chunk_delay=0.01)}
     if kind in ("redirect-http", "redirect-https"):
         return {path: servers.redirect(elsewhere)}
     if kind in ("redirects-allowed", "redirects-too-many"):

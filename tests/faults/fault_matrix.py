@@ -45,10 +45,13 @@ SETUP_CHOICES = {
     "server": ("ok", "none", "untrusted", "package-untrusted", "package-refused"),
     "catalogue": ("good", "error-404", "error-500", "truncated", "reset", "huge", "nine-mib", "endless",
                   "nested-64", "nested-65", "nested-deep", "redirect-loop", "redirect-http", "redirect-ftp",
-                  "silent", "stall", "trickle", "second-model-only"),
+                  "silent", "stall", "trickle", "second-model-only", "ours-unlisted", "no-entries", "json",
+                  "empty", "html-page", "truncated-early", "reset-early", "processing-instruction",
+                  "overlong-utf8"),
     "delivery": ("file", "error-404", "error-500", "truncated", "reset", "reset-third", "reset-unannounced",
                  "redirect-loop", "redirect-http", "redirect-https", "redirects-allowed", "redirects-too-many",
-                 "silent", "stall", "trickle", "slow-moving", "html-page", "empty-body"),
+                 "silent", "stall", "trickle", "slow-moving", "html-page", "empty-body", "truncated-slowly",
+                 "redirect-self"),
     "package": ("good", "corrupt-data", "truncated-archive", "empty-archive", "setup-folder", "link-entry",
                 "non-utf8-name", "not-a-program", "signal-script", "bomb", "lzma-entry", "zip64"),
     "subfolder": ("native", "other", "x86"),
@@ -92,7 +95,11 @@ class Setup:
                levels), "redirect-loop", "redirect-http" (to the same document on a plain-http server),
                "redirect-ftp" (to an ftp address where a listener records connections), "silent" (no
                headers for far longer than the stall limit), "stall" (a third of the body, then silence),
-               "trickle" (one byte every 1.5 s), "second-model-only" (lists only the second device's model).
+               "trickle" (one byte every 1.5 s), "second-model-only" (lists only the second device's model),
+               "ours-unlisted" (every entry but ours, which has an unlisted product id), "no-entries" (a root
+               without children), "json" / "empty" / "html-page" (200 with a JSON text, no bytes, an HTML
+               page), "truncated-early" / "reset-early" (cut off after 300 bytes), "processing-instruction"
+               (one before the root closes), "overlong-utf8" (an overlong UTF-8 "<" before the root closes).
     delivery:  how the package address is answered: "file", "error-404", "error-500", "truncated" (half
                the body against its length), "reset" (TCP reset mid-body), "reset-third" (reset at once
                after a third of the announced body), "reset-unannounced" (no length, reset after a third),
@@ -101,7 +108,8 @@ class Setup:
                "redirects-too-many" (five / six redirects of every status, relative and absolute),
                "silent", "stall", "trickle" (as for the catalogue), "slow-moving" (20 KB/s throughout, a
                package padded to take several stall limits), "html-page" (200 with an HTML page),
-               "empty-body" (200 with no bytes).
+               "empty-body" (200 with no bytes), "truncated-slowly" (all but 10 bytes of the body in 4 KiB
+               steps, then a clean close), "redirect-self" (a redirect to the same address).
     package:   "good", "corrupt-data" (a data entry's compressed stream damaged), "truncated-archive" (the
                first half of the zip, no central directory), "empty-archive" (a zip of no entries),
                "setup-folder" (a folder named Setup.exe), "link-entry", "non-utf8-name", "not-a-program"
@@ -208,11 +216,12 @@ CHECK_SETUP_PROGRAM_UNPACKED = "setup-program-unpacked"  # entries before a refu
 CHECK_OTHER_SERVER_ASKED = "package-fetched-from-the-second-server"
 CHECK_EARLIER_RUN_KEPT = "earlier-run-files-still-there"
 CHECK_EARLIER_RUN_CLEARED = "earlier-run-files-removed"
+CHECK_PACKAGE_ASKED_ONCE = "package-asked-once"
 CHECK_SECOND_NOT_ASKED = "second-model-not-asked"
 CHECK_DRIVE_ROOTS_UNTOUCHED = "nothing-at-the-drive-roots"
 CHECKS_BY_BUILD = {
     LINUX: (CHECK_DAMAGED_FILE_DIFFERS, CHECK_SETUP_PROGRAM_UNPACKED, CHECK_OTHER_SERVER_ASKED, CHECK_EARLIER_RUN_KEPT,
-            CHECK_EARLIER_RUN_CLEARED, CHECK_SECOND_NOT_ASKED),
+            CHECK_EARLIER_RUN_CLEARED, CHECK_SECOND_NOT_ASKED, CHECK_PACKAGE_ASKED_ONCE),
     WINDOWS: (CHECK_SETUP_PROGRAM_UNPACKED, CHECK_OTHER_SERVER_ASKED, CHECK_EARLIER_RUN_KEPT, CHECK_EARLIER_RUN_CLEARED,
               CHECK_DRIVE_ROOTS_UNTOUCHED),
 }
@@ -232,9 +241,38 @@ CASES = (
     Case("catalogue-reset", "server", "catalogue connection reset after our entry, root not closed",
          Setup(catalogue="reset"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
     Case("catalogue-404", "server", "catalogue answered with a 404 page",
-         Setup(catalogue="error-404"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+         Setup(catalogue="error-404"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue",
+         checks=(CHECK_EARLIER_RUN_CLEARED,)),
     Case("catalogue-500", "server", "catalogue answered with a 500 page",
-         Setup(catalogue="error-500"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+         Setup(catalogue="error-500"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue",
+         checks=(CHECK_EARLIER_RUN_CLEARED,)),
+    Case("catalogue-without-our-model", "server", "every model listed but ours",
+         Setup(catalogue="ours-unlisted"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue",
+         checks=(CHECK_EARLIER_RUN_CLEARED,)),
+    Case("catalogue-no-entries", "server", "a catalogue root without children",
+         Setup(catalogue="no-entries"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue",
+         checks=(CHECK_EARLIER_RUN_CLEARED,)),
+    Case("catalogue-json", "server", "a JSON text with status 200 instead of the catalogue",
+         Setup(catalogue="json"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue",
+         checks=(CHECK_EARLIER_RUN_CLEARED,)),
+    Case("catalogue-empty", "server", "status 200 with no bytes instead of the catalogue",
+         Setup(catalogue="empty"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue",
+         checks=(CHECK_EARLIER_RUN_CLEARED,)),
+    Case("catalogue-html-page", "server", "an HTML page with status 200 instead of the catalogue",
+         Setup(catalogue="html-page"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue",
+         checks=(CHECK_EARLIER_RUN_CLEARED,)),
+    Case("catalogue-truncated-early", "server", "catalogue cut short (clean close) after 300 bytes",
+         Setup(catalogue="truncated-early"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue",
+         checks=(CHECK_EARLIER_RUN_CLEARED,)),
+    Case("catalogue-reset-early", "server", "catalogue connection reset after 300 bytes",
+         Setup(catalogue="reset-early"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue",
+         checks=(CHECK_EARLIER_RUN_CLEARED,)),
+    Case("catalogue-processing-instruction", "server", "a processing instruction before the root closes",
+         Setup(catalogue="processing-instruction"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue",
+         checks=(CHECK_EARLIER_RUN_CLEARED,), note="a parser that waited for the instruction to end would hang"),
+    Case("catalogue-overlong-utf8", "server", 'an overlong UTF-8 "<" before the root closes',
+         Setup(catalogue="overlong-utf8"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue",
+         checks=(CHECK_EARLIER_RUN_CLEARED,), note="a parser that read it as \"<\" would hang"),
     Case("catalogue-huge", "server", "catalogue of over 20 MB, our entry last (refused: past 8 MiB)",
          Setup(catalogue="huge"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue", bound_s=60),
     Case("catalogue-nine-mib", "server", "catalogue of 9 MiB, its length announced (refused unread)",
@@ -246,9 +284,11 @@ CASES = (
     Case("catalogue-nested-65", "server", "elements nested 65 deep beside our entry",
          Setup(catalogue="nested-65"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
     Case("catalogue-nested-deep", "server", "elements nested 100000 deep (a parser that recursed would crash)",
-         Setup(catalogue="nested-deep"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+         Setup(catalogue="nested-deep"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue",
+         checks=(CHECK_EARLIER_RUN_CLEARED,)),
     Case("catalogue-redirect-loop", "server", "catalogue address redirects in a loop",
-         Setup(catalogue="redirect-loop"), linux_only(DRIVER_PACKAGE_FAILED), asks=None),
+         Setup(catalogue="redirect-loop"), linux_only(DRIVER_PACKAGE_FAILED), asks=None,
+         checks=(CHECK_EARLIER_RUN_CLEARED,)),
     Case("catalogue-redirect-to-http", "server", "catalogue address redirects to plain http (never asked)",
          Setup(catalogue="redirect-http"), both(DRIVER_PACKAGE_FAILED), asks="catalogue"),
     Case("catalogue-redirect-to-ftp", "server", "catalogue address redirects to ftp (never connected to)",
@@ -260,9 +300,11 @@ CASES = (
     Case("catalogue-trickle", "server", "catalogue arrives one byte every 1.5 s",
          Setup(catalogue="trickle"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue", bound_s=30),
     Case("package-truncated", "server", "package body cut short against its Content-Length",
-         Setup(delivery="truncated"), both(DRIVER_PACKAGE_FAILED)),
+         Setup(delivery="truncated"), both(DRIVER_PACKAGE_FAILED), checks=(CHECK_EARLIER_RUN_CLEARED,)),
+    Case("package-truncated-slowly", "server", "package body sent slowly, cut 10 bytes short of its Content-Length",
+         Setup(delivery="truncated-slowly"), linux_only(DRIVER_PACKAGE_FAILED), checks=(CHECK_EARLIER_RUN_CLEARED,)),
     Case("package-reset", "server", "package connection reset mid-body",
-         Setup(delivery="reset"), linux_only(DRIVER_PACKAGE_FAILED)),
+         Setup(delivery="reset"), linux_only(DRIVER_PACKAGE_FAILED), checks=(CHECK_EARLIER_RUN_CLEARED,)),
     Case("package-reset-third", "server", "package connection reset at once after a third of the announced body",
          Setup(delivery="reset-third"), both(DRIVER_PACKAGE_FAILED), bound_s=30),
     Case("package-reset-unannounced", "server", "package without a length, reset after a third",
@@ -282,6 +324,8 @@ CASES = (
          Setup(delivery="error-500"), linux_only(SETUP_PROGRAM_MISSING)),
     Case("package-redirect-loop", "server", "package address redirects in a loop",
          Setup(delivery="redirect-loop"), both(DRIVER_PACKAGE_FAILED)),
+    Case("package-redirect-to-itself", "server", "package address redirects to itself",
+         Setup(delivery="redirect-self"), linux_only(DRIVER_PACKAGE_FAILED), checks=(CHECK_EARLIER_RUN_CLEARED,)),
     Case("package-redirect-to-http", "server", "package address redirects from https to plain http",
          Setup(delivery="redirect-http"), both(DRIVER_PACKAGE_FAILED),
          note="nothing is asked of the plain-http server"),
@@ -361,6 +405,15 @@ CASES = (
     Case("package-hash-empty", "package", 'our entry has sha256=""',
          Setup(package_hash="empty"), linux_only(DRIVER_PACKAGE_FAILED),
          note="an empty value does not turn the check off"),
+    Case("package-name-msi", "package", "the driver file name ends in .msi (downloaded, then deleted unused)",
+         Setup(package_name="Tarnwell_Corvel_1.2.0.7.msi"), linux_only(DRIVER_PACKAGE_FAILED),
+         checks=(CHECK_PACKAGE_ASKED_ONCE, CHECK_EARLIER_RUN_CLEARED)),
+    Case("package-name-tar-gz", "package", "the driver file name ends in .zip.tar.gz",
+         Setup(package_name="Tarnwell_Corvel_1.2.0.7.zip.tar.gz"), linux_only(DRIVER_PACKAGE_FAILED),
+         checks=(CHECK_PACKAGE_ASKED_ONCE, CHECK_EARLIER_RUN_CLEARED)),
+    Case("package-name-empty", "package", 'the driver file name is "" (the base address itself is fetched)',
+         Setup(package_name=""), linux_only(DRIVER_PACKAGE_FAILED),
+         checks=(CHECK_PACKAGE_ASKED_ONCE, CHECK_EARLIER_RUN_CLEARED)),
     Case("package-setup-is-a-folder", "package", "Setup.exe is a folder",
          Setup(package="setup-folder"), linux_only(SETUP_PROGRAM_MISSING)),
     Case("package-link-entry", "package", "a symbolic-link entry pointing at the sentinel tree",

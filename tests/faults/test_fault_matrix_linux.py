@@ -17,7 +17,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import fault_fixtures as fx  # noqa: E402
 from fault_matrix import (CHECK_DAMAGED_FILE_DIFFERS, CHECK_EARLIER_RUN_CLEARED, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
-                          CHECK_OTHER_SERVER_ASKED, CHECK_SECOND_NOT_ASKED, CHECK_SETUP_PROGRAM_UNPACKED, LINUX,
+                          CHECK_OTHER_SERVER_ASKED, CHECK_PACKAGE_ASKED_ONCE, CHECK_SECOND_NOT_ASKED,
+                          CHECK_SETUP_PROGRAM_UNPACKED, LINUX,
                           SECOND_PACKAGE, selected_cases)
 from strelltest import native, servers  # noqa: E402
 from strelltest.wine import Xvfb  # noqa: E402
@@ -164,6 +165,9 @@ class FaultMatrixLinux(unittest.TestCase):
             self.assertEqual(len([r for r in asked["other"] if r["path"] == path]), 1, asked["other"])
         elif check in (CHECK_EARLIER_RUN_KEPT, CHECK_EARLIER_RUN_CLEARED):
             fx.check_earlier_run(self, temp, kept=check == CHECK_EARLIER_RUN_KEPT)
+        elif check == CHECK_PACKAGE_ASKED_ONCE:
+            path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
+            self.assertEqual(len([r for r in asked["package"] if r["path"] == path]), 1, asked["package"])
         elif check == CHECK_SECOND_NOT_ASKED:
             requests = asked["catalogue"]
             self.assertEqual([r for r in requests if SECOND_PACKAGE in r["path"]], [],

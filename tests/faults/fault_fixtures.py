@@ -368,14 +368,18 @@ def snapshots(temp, sentinel):
 
 def check_outcome(test, row, build, outcome):
     """Checks what both runners check alike: the exit code, the diagnostic texts and the requests the row
-    names, the downloaded file gone and nothing changed outside the working folder (the rest of the
-    temporary folder, the sentinel tree). Gives back a text of what was seen, for the runner's messages."""
+    names, the earlier run's files gone once the driver step began (kept when it never did), the downloaded
+    file gone and nothing changed outside the working folder (the rest of the temporary folder, the sentinel
+    tree). Gives back a text of what was seen, for the runner's messages."""
     seen = (f"exit {outcome.code}, stdout {outcome.stdout[-300:]!r}, stderr {outcome.stderr[-300:]!r}, "
             f"runs {[path for path, _ in outcome.runs]}")
     test.assertEqual(outcome.code, row.exit[build], seen)
     test.assertRegex(outcome.stdout, "^" + row.stdout_for(build) + r"\Z", seen)
     test.assertRegex(outcome.stderr, "^" + row.stderr_for(build) + r"\Z", seen)
     check_asked(test, row, outcome.asked)
+    if row.setup.disk == "as-left":
+        check_earlier_run(test, outcome.temp, kept=row.setup.devices in ("none", "unsupported")
+                          or row.setup.token == "limited")
     test.assertEqual(native.temp_files(outcome.temp), [], "the downloaded file was left behind")
     after = snapshots(outcome.temp, outcome.sentinel)
     test.assertEqual(snapshot_changes(outcome.before[0], after[0]), [], "the temporary folder changed")

@@ -16,7 +16,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import fault_fixtures as fx  # noqa: E402
-from fault_matrix import (CHECK_DAMAGED_FILE_DIFFERS, CHECK_EARLIER_RUN_CLEARED, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
+from fault_matrix import (CHECK_DAMAGED_FILE_DIFFERS, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
                           CHECK_OTHER_SERVER_ASKED, CHECK_PACKAGE_ASKED_ONCE, CHECK_SECOND_NOT_ASKED,
                           CHECK_SETUP_PROGRAM_UNPACKED, LINUX,
                           SECOND_PACKAGE, selected_cases)
@@ -163,8 +163,8 @@ class FaultMatrixLinux(unittest.TestCase):
         elif check == CHECK_OTHER_SERVER_ASKED:
             path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
             self.assertEqual(len([r for r in asked["other"] if r["path"] == path]), 1, asked["other"])
-        elif check in (CHECK_EARLIER_RUN_KEPT, CHECK_EARLIER_RUN_CLEARED):
-            fx.check_earlier_run(self, temp, kept=check == CHECK_EARLIER_RUN_KEPT)
+        elif check == CHECK_EARLIER_RUN_KEPT:
+            fx.check_earlier_run(self, temp, kept=True)
         elif check == CHECK_PACKAGE_ASKED_ONCE:
             path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
             self.assertEqual(len([r for r in asked["package"] if r["path"] == path]), 1, asked["package"])

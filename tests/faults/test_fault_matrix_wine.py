@@ -18,7 +18,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "wine"))
 
 import fault_fixtures as fx  # noqa: E402
-from fault_matrix import (CHECK_DRIVE_ROOTS_UNTOUCHED, CHECK_EARLIER_RUN_CLEARED, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
+from fault_matrix import (CHECK_DRIVE_ROOTS_UNTOUCHED, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
                           CHECK_OTHER_SERVER_ASKED, CHECK_SETUP_PROGRAM_UNPACKED, WINDOWS, selected_cases)
 from strelltest import native, servers  # noqa: E402
 from wine_runs import InstallerRunCase  # noqa: E402
@@ -141,8 +141,8 @@ class FaultMatrixWine(InstallerRunCase):
         elif check == CHECK_OTHER_SERVER_ASKED:
             path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
             self.assertEqual(len([r for r in asked["other"] if r["path"] == path]), 1, asked["other"])
-        elif check in (CHECK_EARLIER_RUN_KEPT, CHECK_EARLIER_RUN_CLEARED):
-            fx.check_earlier_run(self, self.temp, kept=check == CHECK_EARLIER_RUN_KEPT)
+        elif check == CHECK_EARLIER_RUN_KEPT:
+            fx.check_earlier_run(self, self.temp, kept=True)
         elif check == CHECK_DRIVE_ROOTS_UNTOUCHED:
             # The installer's current drive is Z: (the Linux root) when started from a Linux folder.
             for root in (Path("/"), self.drive_c):

@@ -217,12 +217,14 @@ CHECK_SETUP_PROGRAM_UNPACKED = "setup-program-unpacked"  # entries before a refu
 CHECK_OTHER_SERVER_ASKED = "package-fetched-from-the-second-server"
 CHECK_EARLIER_RUN_KEPT = "earlier-run-files-still-there"
 CHECK_PACKAGE_ASKED_ONCE = "package-asked-once"
+CHECK_NOTHING_UNPACKED = "nothing-unpacked"
 CHECK_SECOND_NOT_ASKED = "second-model-not-asked"
 CHECK_DRIVE_ROOTS_UNTOUCHED = "nothing-at-the-drive-roots"
 CHECKS_BY_BUILD = {
     LINUX: (CHECK_DAMAGED_FILE_DIFFERS, CHECK_SETUP_PROGRAM_UNPACKED, CHECK_OTHER_SERVER_ASKED, CHECK_EARLIER_RUN_KEPT,
-            CHECK_SECOND_NOT_ASKED, CHECK_PACKAGE_ASKED_ONCE),
-    WINDOWS: (CHECK_SETUP_PROGRAM_UNPACKED, CHECK_OTHER_SERVER_ASKED, CHECK_EARLIER_RUN_KEPT, CHECK_DRIVE_ROOTS_UNTOUCHED),
+            CHECK_SECOND_NOT_ASKED, CHECK_PACKAGE_ASKED_ONCE, CHECK_NOTHING_UNPACKED),
+    WINDOWS: (CHECK_SETUP_PROGRAM_UNPACKED, CHECK_OTHER_SERVER_ASKED, CHECK_EARLIER_RUN_KEPT, CHECK_DRIVE_ROOTS_UNTOUCHED,
+              CHECK_PACKAGE_ASKED_ONCE, CHECK_NOTHING_UNPACKED),
 }
 
 CASES = (
@@ -242,9 +244,9 @@ CASES = (
     Case("catalogue-404", "server", "catalogue answered with a 404 page",
          Setup(catalogue="error-404"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
     Case("catalogue-500", "server", "catalogue answered with a 500 page",
-         Setup(catalogue="error-500"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+         Setup(catalogue="error-500"), both(DRIVER_PACKAGE_FAILED), asks="catalogue"),
     Case("catalogue-without-our-model", "server", "every model listed but ours",
-         Setup(catalogue="ours-unlisted"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+         Setup(catalogue="ours-unlisted"), both(DRIVER_PACKAGE_FAILED), asks="catalogue"),
     Case("catalogue-no-entries", "server", "a catalogue root without children",
          Setup(catalogue="no-entries"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
     Case("catalogue-json", "server", "a JSON text with status 200 instead of the catalogue",
@@ -286,11 +288,11 @@ CASES = (
     Case("catalogue-trickle", "server", "catalogue arrives one byte every 1.5 s",
          Setup(catalogue="trickle"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue", bound_s=30),
     Case("package-truncated", "server", "package body cut short against its Content-Length",
-         Setup(delivery="truncated"), both(DRIVER_PACKAGE_FAILED)),
+         Setup(delivery="truncated"), both(DRIVER_PACKAGE_FAILED), checks=(CHECK_NOTHING_UNPACKED,)),
     Case("package-truncated-slowly", "server", "package body sent slowly, cut 10 bytes short of its Content-Length",
          Setup(delivery="truncated-slowly"), linux_only(DRIVER_PACKAGE_FAILED)),
     Case("package-reset", "server", "package connection reset mid-body",
-         Setup(delivery="reset"), linux_only(DRIVER_PACKAGE_FAILED)),
+         Setup(delivery="reset"), both(DRIVER_PACKAGE_FAILED), checks=(CHECK_NOTHING_UNPACKED,)),
     Case("package-reset-third", "server", "package connection reset at once after a third of the announced body",
          Setup(delivery="reset-third"), both(DRIVER_PACKAGE_FAILED), bound_s=30),
     Case("package-reset-unannounced", "server", "package without a length, reset after a third",
@@ -305,7 +307,7 @@ CASES = (
          Setup(delivery="slow-moving", setup_env=(("EXIT_CODE", "21"),),
                entries=(("Tarnwell_Corvel_1.2.0.7/filler.txt", "{filler}"),)), linux_only(21), runs=1),
     Case("package-404", "server", "package answered with a 404 page (saved and opened as a zip)",
-         Setup(delivery="error-404"), both(SETUP_PROGRAM_MISSING)),
+         Setup(delivery="error-404"), both(SETUP_PROGRAM_MISSING), checks=(CHECK_PACKAGE_ASKED_ONCE,)),
     Case("package-500", "server", "package answered with a 500 page (saved and opened as a zip)",
          Setup(delivery="error-500"), linux_only(SETUP_PROGRAM_MISSING)),
     Case("package-redirect-loop", "server", "package address redirects in a loop",

@@ -17,7 +17,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import fault_fixtures as fx  # noqa: E402
 from fault_matrix import (CHECK_DAMAGED_FILE_DIFFERS, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
-                          CHECK_OTHER_SERVER_ASKED, CHECK_PACKAGE_ASKED_ONCE, CHECK_SECOND_NOT_ASKED,
+                          CHECK_NOTHING_UNPACKED, CHECK_OTHER_SERVER_ASKED, CHECK_PACKAGE_ASKED_ONCE,
+                          CHECK_SECOND_NOT_ASKED,
                           CHECK_SETUP_PROGRAM_UNPACKED, LINUX,
                           SECOND_PACKAGE, selected_cases)
 from strelltest import native, servers  # noqa: E402
@@ -160,6 +161,8 @@ class FaultMatrixLinux(unittest.TestCase):
             damaged = package_folder / fx.DAMAGED_ENTRY
             self.assertTrue(damaged.is_file(), "the damaged entry was not unpacked")
             self.assertNotEqual(damaged.read_bytes(), fx.firmware_image(), "the damage did not show")
+        elif check == CHECK_NOTHING_UNPACKED:
+            self.assertFalse(package_folder.exists(), "something was unpacked")
         elif check == CHECK_OTHER_SERVER_ASKED:
             path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
             self.assertEqual(len([r for r in asked["other"] if r["path"] == path]), 1, asked["other"])

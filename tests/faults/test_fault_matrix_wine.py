@@ -19,7 +19,8 @@ sys.path.insert(0, str(HERE.parent / "wine"))
 
 import fault_fixtures as fx  # noqa: E402
 from fault_matrix import (CHECK_DRIVE_ROOTS_UNTOUCHED, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
-                          CHECK_OTHER_SERVER_ASKED, CHECK_SETUP_PROGRAM_UNPACKED, WINDOWS, selected_cases)
+                          CHECK_NOTHING_UNPACKED, CHECK_OTHER_SERVER_ASKED, CHECK_PACKAGE_ASKED_ONCE,
+                          CHECK_SETUP_PROGRAM_UNPACKED, WINDOWS, selected_cases)
 from strelltest import native, servers  # noqa: E402
 from wine_runs import InstallerRunCase  # noqa: E402
 
@@ -138,6 +139,11 @@ class FaultMatrixWine(InstallerRunCase):
         if check == CHECK_SETUP_PROGRAM_UNPACKED:
             self.assertTrue((package_folder / fx.setup_subfolder(row.setup, WINDOWS) / "Setup.exe").is_file(),
                             "the entries before the refused one were not unpacked")
+        elif check == CHECK_NOTHING_UNPACKED:
+            self.assertFalse(package_folder.exists(), "something was unpacked")
+        elif check == CHECK_PACKAGE_ASKED_ONCE:
+            path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
+            self.assertEqual(len([r for r in asked["package"] if r["path"] == path]), 1, asked["package"])
         elif check == CHECK_OTHER_SERVER_ASKED:
             path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
             self.assertEqual(len([r for r in asked["other"] if r["path"] == path]), 1, asked["other"])

@@ -287,8 +287,10 @@ DriverLookup lookUpDriver(int modelSlot)
     const std::unique_ptr<juce::XmlElement> catalogue = parseFetchedCatalogue(*body, &whyNot);
     if (catalogue == nullptr)
     {
-        lookup.why =
-            "the catalogue (" + received + ") is not a document the installer reads: " + outsideText(whyNot);
+        // The start of the text tells support what came instead: a page, another format, a cut-off file.
+        lookup.why = "the catalogue (" + received +
+                     ") is not a document the installer reads: " + outsideText(whyNot) + "; it begins " +
+                     outsideText(decodeCatalogueText(body->getData(), body->getSize()).substring(0, 40));
         return lookup;
     }
 
@@ -308,8 +310,13 @@ DriverLookup lookUpDriver(int modelSlot)
         lookup.why = "the catalogue has no document element";
         break;
     case LookupOutcome::noEntry:
-        lookup.why = "the catalogue has no entry for product id " + productIdText;
+    {
+        const int entries = catalogue->getNumChildElements();
+        lookup.why = "the catalogue has no entry for product id " + productIdText +
+                     " (its document element " + outsideText(catalogue->getTagName()) + " has " +
+                     (entries == 0 ? juce::String("no entries") : juce::String(entries) + " entries") + ")";
         break;
+    }
     case LookupOutcome::addressRefused:
         lookup.why = "the catalogue entry for product id " + productIdText +
                      " gives an address that is not https: " + outsideText(lookup.refusedAddress);

@@ -1,12 +1,12 @@
 // The run sequence driven in-process, with the process list, elevation query, USB enumeration and driver
 // step replaced at link time, and the framework brought up and down for real.
 #include "app/RunSequence.h"
-#include "app/CompanionProcesses.h"
 #include "app/InstallerExitCode.h"
 #include "app/RunLog.h"
 #include "devices/SupportedModels.h"
 #include "tests/fakes/FakeRunSteps.h"
 #include "tests/fakes/FakeUsbInstanceIds.h"
+#include "tests/support/cpp/TestHelpers.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,11 +17,10 @@ namespace
 {
 using Outcome = TokenElevationAnswer::Outcome;
 
-std::string instanceIdOf(int productId, const char* suffix = "\\0001")
+// The instance id Windows gives the maker's device with this product id.
+std::string instanceIdOf(int productId, const std::string& rest = "\\0001")
 {
-    char text[64];
-    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X%s", tarnwellVendorId, productId, suffix);
-    return text;
+    return instanceIdOf(UsbDeviceId{tarnwellVendorId, productId}, rest);
 }
 
 struct RunSequence : testing::Test
@@ -199,48 +198,5 @@ TEST_F(RunSequence, theLogSaysWhyEachRunEnded)
                         model.keyName + ", " + model.displayName + ")";
     EXPECT_TRUE(log.contains(chosen)) << log.joinIntoString("\n");
     EXPECT_EQ(log.strings.getLast(), "exit -3 driverPackageFailed: the driver step failed (fake)");
-}
-
-TEST(CompanionProcesses, endsEveryWholeNameMatchInAnyCaseAndNothingElse)
-{
-    fakeRunSteps = FakeRunSteps{};
-    fakeRunSteps.runningProcesses = {
-        {10, "up5.exe"},
-        {11, "UP5.EXE"},
-        {12, "Hx Deck.exe"},
-        {13, "unitpanel.exe"},
-        {14, "UnitPanel.EXE"},
-        {15, "up5.exe"},
-        {20, "hxdeck.exe"},
-        {21, "up5.exe.bak"},
-        {22, "myup5.exe"},
-        {23, "up5"},
-        {24, "unitpanel.exe "},
-        {25, "hx  deck.exe"},
-        {26, "UP5.EX\xC9"},
-        {27, "up5.ex\xe9"},
-        {28, ""},
-        {29, "c:\\tools\\up5.exe"},
-    };
-
-    EXPECT_TRUE(terminateCompanionProcesses());
-
-    EXPECT_EQ(fakeRunSteps.terminated, (std::vector<std::uint32_t>{10, 11, 12, 13, 14, 15}));
-    EXPECT_EQ(fakeRunSteps.terminationExitCodes, std::vector<unsigned int>(6, 1u));
-}
-
-TEST(CompanionProcesses, aProcessThatCannotBeOpenedIsSkippedAndTheWalkGoesOn)
-{
-    fakeRunSteps = FakeRunSteps{};
-    fakeRunSteps.runningProcesses = {{30, "up5.exe"}, {31, "up5.exe"}, {32, "hx deck.exe"}};
-    fakeRunSteps.unopenableProcesses = {30};
-
-    EXPECT_TRUE(terminateCompanionProcesses());
-    EXPECT_EQ(fakeRunSteps.terminated, (std::vector<std::uint32_t>{31, 32}));
-
-    fakeRunSteps.processListReadable = false;
-    fakeRunSteps.terminated.clear();
-    EXPECT_FALSE(terminateCompanionProcesses());
-    EXPECT_TRUE(fakeRunSteps.terminated.empty());
 }
 } // namespace

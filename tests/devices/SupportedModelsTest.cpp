@@ -1,4 +1,5 @@
 #include "devices/SupportedModels.h"
+#include "tests/support/cpp/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -16,14 +17,6 @@
 
 namespace
 {
-// Sends std::clog into a string for the lifetime of the object.
-struct ClogCapture
-{
-    std::ostringstream text;
-    std::streambuf* previous = std::clog.rdbuf(text.rdbuf());
-    ~ClogCapture() { std::clog.rdbuf(previous); }
-};
-
 bool onlyCharacters(const char* text, const char* allowedExtra, bool upperAllowed)
 {
     if (*text == 0)
@@ -107,7 +100,7 @@ TEST(SlotMapping, EveryRowAndEverySlotRoundTripsSilently)
         EXPECT_NE(productId, 0) << slot;
         EXPECT_EQ(modelSlotForProductId(productId), slot);
     }
-    EXPECT_EQ(log.text.str(), "");
+    EXPECT_EQ(log.text(), "");
 }
 
 TEST(SlotMapping, SlotsArePermutationInAnOrderOfTheirOwn)
@@ -139,7 +132,7 @@ TEST(SlotMapping, SlotsOutsideTheRangeGiveZeroSilently)
     const ClogCapture log;
     for (const int slot : {51, -1, 52, 1000, INT_MAX, INT_MIN})
         EXPECT_EQ(productIdForModelSlot(slot), 0) << slot;
-    EXPECT_EQ(log.text.str(), "");
+    EXPECT_EQ(log.text(), "");
 }
 
 TEST(SlotMapping, UnknownProductIdsWriteOneLowerCaseHexLine)
@@ -164,7 +157,7 @@ TEST(SlotMapping, UnknownProductIdsWriteOneLowerCaseHexLine)
     {
         const ClogCapture log;
         EXPECT_EQ(modelSlotForProductId(unknown.productId), -1) << unknown.line;
-        EXPECT_EQ(log.text.str(), unknown.line);
+        EXPECT_EQ(log.text(), unknown.line);
     }
 }
 

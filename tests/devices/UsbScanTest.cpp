@@ -1,6 +1,7 @@
 #include "devices/UsbScan.h"
 #include "devices/SupportedModels.h"
 #include "tests/fakes/FakeUsbInstanceIds.h"
+#include "tests/support/cpp/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -21,15 +22,6 @@ namespace
 constexpr UsbDeviceId modelA{0x2E7A, 0x0A5E};
 constexpr UsbDeviceId modelB{0x2E7A, 0xC7DE};
 constexpr UsbDeviceId otherMaker{0x1D6B, 0x0A5E};
-
-// The instance id Windows gives a device, written out independently of usbMatchPattern.
-std::string instanceIdOf(const UsbDeviceId& id, const std::string& rest)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", static_cast<unsigned>(id.vendorId),
-                  static_cast<unsigned>(id.productId));
-    return text + rest;
-}
 
 using Ids = std::vector<UsbDeviceId>;
 } // namespace

@@ -3,17 +3,12 @@ temporary folder of the installer's own (TMPDIR) with a working folder left over
 USB tree holding one supported model, and runs of StrellDriverInstaller-loopback in the test namespace."""
 
 import os
-import shutil
-import tempfile
-import unittest
 from dataclasses import dataclass
 from pathlib import Path
 
 from strelltest import native, packages, servers
-from strelltest.wine import Xvfb
+from strelltest.codes import LINUX, seen_by
 
-DRIVER_PACKAGE_FAILED = -3 & 0xFF  # the shell sees the low 8 bits: 253
-SETUP_PROGRAM_MISSING = -5 & 0xFF  # 251
 RUN_TIMEOUT = 180
 
 
@@ -25,33 +20,25 @@ class Run:
     records: list
 
 
-class InstallerTestCase(unittest.TestCase):
+class InstallerTestCase(native.DisplayTestCase):
+    scratch_prefix = "strell-e2e-"
+
     @classmethod
     def setUpClass(cls):
+        super().setUpClass()
         cls.installer = native.program("StrellDriverInstaller-loopback")
-        cls.setup_program = native.program("fake-setup")
         models = native.supported_models()
         # A model from the middle of the table, so that its slot and its product id differ from the first's.
         cls.model = models[len(models) // 2]
         cls.other_models = [m for m in models if m.product_id != cls.model.product_id]
-        cls.pki = servers.shared_pki()
-        cls.display = Xvfb()
-        cls.display.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.display.stop()
 
     def setUp(self):
-        self.scratch = Path(tempfile.mkdtemp(prefix="strell-e2e-"))
+        super().setUp()
         self.use_temp_folder(self.scratch / "tmp")
         self.usb_tree = servers.make_usb_tree(self.scratch / "usb", [
             servers.UsbDevice(0x046d, 0xc52b, None, "1-1"),
             servers.UsbDevice(self.model.vendor_id, self.model.product_id, "STRELL0001", "1-2")])
         self.record = self.scratch / "record.jsonl"
-
-    def tearDown(self):
-        shutil.rmtree(self.scratch, ignore_errors=True)
 
     # The installer's temporary folder
 
@@ -94,8 +81,9 @@ class InstallerTestCase(unittest.TestCase):
         return run
 
     def assert_failed_quietly(self, run, code):
-        """The run ended with the given code, printed nothing and ran no setup program."""
-        self.assertEqual(run.code, code, f"stdout {run.stdout!r} stderr {run.stderr!r}")
+        """The run ended with the given installer code (as the shell reads it), printed nothing and ran no
+        setup program."""
+        self.assertEqual(run.code, seen_by(LINUX, code), f"stdout {run.stdout!r} stderr {run.stderr!r}")
         self.assertEqual((run.stdout, run.stderr), ("", ""))
         self.assertEqual(run.records, [], "a setup program was run")
 

@@ -1,14 +1,15 @@
 """Whole runs of the Linux installer built for tests (StrellDriverInstaller-loopback) against loopback HTTPS
 servers, with a supported model on a fake USB bus and real zip packages holding the stand-in setup program:
-the successful installs through the maker's kind of server (nginx), then every way the driver step fails,
-through our fault-injecting server."""
+the successful installs through the maker's kind of server (nginx), then the failures of the driver step
+through our fault-injecting server that one fault-matrix row (tests/faults) cannot arrange."""
 
 import re
 import shutil
 import unittest
 
-from e2e_support import DRIVER_PACKAGE_FAILED, SETUP_PROGRAM_MISSING, InstallerTestCase
+from e2e_support import InstallerTestCase
 from strelltest import native, packages, servers
+from strelltest.codes import DRIVER_PACKAGE_FAILED
 
 PACKAGE = "Tarnwell_Corvel_1.2.0.7.zip"
 
@@ -17,13 +18,8 @@ class InstallsFromStaticServer(InstallerTestCase):
     """The package comes from Debian's nginx serving files, as the maker's server would."""
 
     def serve(self, driver, files):
-        root = self.scratch / "www"
-        catalogue_file = root / packages.CATALOGUE_PATH.lstrip("/")
-        catalogue_file.parent.mkdir(parents=True, exist_ok=True)
-        catalogue_file.write_text(self.catalogue(f"https://localhost:{servers.LOOPBACK_PORT}/drivers", driver))
-        (root / "drivers").mkdir(exist_ok=True)
-        for name, source in files.items():
-            shutil.copyfile(source, root / "drivers" / name)
+        root = packages.write_site(self.scratch / "www", self.catalogue(servers.LOOPBACK_ORIGIN + "/drivers", driver),
+                                   files)
         return servers.NginxServer(root, port=servers.LOOPBACK_PORT, pki=self.pki,
                                    scratch=self.scratch / "nginx")
 
@@ -42,6 +38,41 @@ class InstallsFromStaticServer(InstallerTestCase):
         self.assertEqual(len([r for r in requests if packages.CATALOGUE_PATH in r]), 3, requests)
         self.assertEqual(len([r for r in requests if "/drivers/" + PACKAGE in r]), 3, requests)
 
+    def test_each_run_writes_a_log_and_the_ten_newest_stay(self):
+        logs = self.tmp / "Tarnwell" / "Logs"
+        logs.mkdir()
+        old = [logs / f"StrellDriverInstaller-202501{day:02d}-120000.log" for day in range(10, 21)]
+        for path in old:
+            path.write_text("an earlier run\n")
+        target = self.scratch / "target.txt"
+        target.write_text("not a log\n")
+        oldest_link = logs / "StrellDriverInstaller-20240101-000000.log"
+        oldest_link.symlink_to(target)
+        (logs / "notes.txt").write_text("kept\n")
+
+        package = self.driver_zip(PACKAGE)
+        with self.serve(PACKAGE, {PACKAGE: package}):
+            for code in (0, 5):
+                self.assert_setup_ran(self.run_installer(exit_code=code), code, self.unpacked_setup(PACKAGE))
+
+        # Two new logs and the eight newest old ones; the link (never followed) and other files stay.
+        names = sorted(path.name for path in logs.iterdir() if path.is_file() and not path.is_symlink())
+        self.assertEqual([name for name in names if name.startswith("StrellDriverInstaller-2025")],
+                         [path.name for path in old[3:]])
+        new = [name for name in names if name not in [path.name for path in old] and name != "notes.txt"]
+        self.assertEqual(len(new), 2, names)
+        self.assertTrue(oldest_link.is_symlink())
+        self.assertEqual(target.read_text(), "not a log\n")
+        text = max((logs / name for name in new), key=lambda path: path.read_text().count("exit 5")).read_text()
+        for expected in (r"^ *\d+ ms  StrellDriverInstaller \d+\.\d+\.\d+, catalogue origin https://",
+                         r"(?m)^ *\d+ ms  elevation: the token is elevated$",
+                         r"(?m)^ *\d+ ms  model chosen: slot \d+ \(",
+                         r"(?m)^ *\d+ ms  catalogue: HTTP 200, \d+ bytes in \d+ ms$",
+                         r"(?m)^ *\d+ ms  download: HTTP 200, " + str(len(package)) + r" bytes in \d+ ms \(",
+                         r"(?m)^ *\d+ ms  unpacked \d+ entries, \d+ bytes into ",
+                         r" *\d+ ms  exit 5 setupProgramExitCode: the setup program exited with 5 after \d+ ms\n\Z"):
+            self.assertRegex(text, expected)
+
     def use_temp_folder_again(self):
         shutil.rmtree(self.tmp)
         self.use_temp_folder(self.tmp)
@@ -51,12 +82,6 @@ class InstallsFromStaticServer(InstallerTestCase):
         with self.serve(name, {name: self.driver_zip(name)}):
             run = self.run_installer(exit_code=4)
         self.assert_setup_ran(run, 4, self.working_folder / name[:-4] / "x64" / "Setup.exe")
-        self.assert_temp_folder_clean()
-
-    def test_setup_program_writing_ten_megabytes(self):
-        with self.serve(PACKAGE, {PACKAGE: self.driver_zip(PACKAGE)}):
-            run = self.run_installer(exit_code=9, output_bytes=10 * 1024 * 1024)
-        self.assert_setup_ran(run, 9, self.unpacked_setup(PACKAGE))
         self.assert_temp_folder_clean()
 
     def test_temporary_folder_with_a_blank(self):
@@ -101,37 +126,11 @@ class InstallsFromStaticServer(InstallerTestCase):
                 self.assert_temp_folder_clean()
                 self.assertEqual(list(self.working_folder.iterdir()), [])
 
-    def test_package_without_the_setup_folder(self):
-        package = self.driver_zip(PACKAGE, subfolder="x86")
-        with self.serve(PACKAGE, {PACKAGE: package}):
-            run = self.run_installer()
-        self.assert_failed_quietly(run, SETUP_PROGRAM_MISSING)
-        self.assert_temp_folder_clean()
-        self.assertTrue(self.unpacked_setup(PACKAGE, "x86").is_file(), "the package was not unpacked")
-
-    def test_package_with_an_entry_outside_its_folder(self):
-        package = self.driver_zip(PACKAGE, extra=[("../../escaped.txt", b"outside\n")])
-        with self.serve(PACKAGE, {PACKAGE: package}):
-            run = self.run_installer()
-        self.assertEqual(run.code, DRIVER_PACKAGE_FAILED, run.stderr)
-        self.assertEqual(run.stdout, "")
-        self.assertRegex(run.stderr, r"^zip error:.+\n$")
-        self.assertEqual(run.records, [])
-        self.assertFalse((self.tmp / "escaped.txt").exists())
-        self.assertFalse((self.tmp / "Tarnwell" / "escaped.txt").exists())
-        self.assert_temp_folder_clean()
-
-    def test_missing_package_file_is_handed_on_as_its_error_page(self):
-        with self.serve(PACKAGE, {}) as server:
-            run = self.run_installer()
-            self.assertTrue(any(" 404 " in line for line in server.access_log()))
-        # The 404 page is saved and unpacked like a package: no entries, so no setup program.
-        self.assert_failed_quietly(run, SETUP_PROGRAM_MISSING)
-        self.assert_temp_folder_clean()
-
 
 class FailsOnFaultyServer(InstallerTestCase):
-    """Our fault-injecting server stands in for the maker's; every case ends the run with -3 (or -5)."""
+    """Our fault-injecting server stands in for the maker's: catalogues without a usable base address (-3), and
+    slow, redirected and large answers that still end in an install. A fault that one row of the fault matrix
+    arranges is run there (tests/faults)."""
 
     def setUp(self):
         super().setUp()
@@ -147,18 +146,11 @@ class FailsOnFaultyServer(InstallerTestCase):
     def package_requests(self, name=PACKAGE):
         return self.server.requests_for("/drivers/" + name)
 
-    def assert_fails(self, code=DRIVER_PACKAGE_FAILED, **setup_env):
-        run = self.run_installer(**setup_env)
-        self.assert_failed_quietly(run, code)
+    def assert_fails(self):
+        run = self.run_installer()
+        self.assert_failed_quietly(run, DRIVER_PACKAGE_FAILED)
         self.assert_temp_folder_clean()
         return run
-
-    def test_catalogue_without_our_product_id(self):
-        self.set_catalogue(self.catalogue(self.server.url("/drivers"), PACKAGE, pid="0xfff0"))
-        self.server.set_route("/drivers/" + PACKAGE, servers.Route(file=str(self.package)))
-        self.assert_fails()
-        self.assertEqual(len(self.server.requests_for(packages.CATALOGUE_PATH)), 1)
-        self.assertEqual(self.package_requests(), [])
 
     def test_catalogue_without_a_usable_base_address(self):
         self.server.set_route("/drivers/" + PACKAGE, servers.Route(file=str(self.package)))
@@ -171,65 +163,6 @@ class FailsOnFaultyServer(InstallerTestCase):
                     self.assert_fails()
             self.assertEqual(plain.requests, [], "a package was fetched over plain http")
         self.assertEqual(self.package_requests(), [], "a package was fetched from a refused address")
-
-    def test_catalogue_that_is_no_catalogue(self):
-        nested = "<a>" * 100000 + "</a>" * 100000
-        good = self.catalogue(self.server.url("/drivers"), PACKAGE)
-        routes = {
-            "404 page": servers.error_page(404),
-            "500 page": servers.error_page(500),
-            "json": servers.ok(b'{"interfaces": []}', content_type="application/json"),
-            "empty": servers.ok(b"", content_type="application/xml"),
-            "html with 200": servers.ok(b"<html><body><p>Maintenance</p></body></html>",
-                                        content_type="text/html"),
-            "cut short": servers.truncated(good.encode(), 300),
-            "reset": servers.reset(good.encode(), 300),
-            "redirect loop": servers.redirect("/loop/b.xml"),
-            "deeply nested": servers.xml(f'<interfaces driverBaseUrl="{self.server.url("/drivers")}">'
-                                         f'<interface pid="{self.pid()}" driver="{PACKAGE}"/>{nested}'
-                                         "</interfaces>"),
-            "no root children": servers.xml(f'<interfaces driverBaseUrl="{self.server.url("/drivers")}"/>'),
-            # On these two JUCE's parser would never finish.
-            "processing instruction inside": servers.xml(good.replace("</interfaces>", "<?x?>e</interfaces>")),
-            "overlong utf-8": servers.ok(good.encode().replace(b"</interfaces>", b"\xC0\xBC?x?>e</interfaces>"),
-                                         content_type="application/xml"),
-        }
-        self.server.set_route("/loop/b.xml", servers.redirect(packages.CATALOGUE_PATH))
-        self.server.set_route("/drivers/" + PACKAGE, servers.Route(file=str(self.package)))
-        for name, route in routes.items():
-            with self.subTest(catalogue=name):
-                self.set_catalogue(route)
-                self.assert_fails()
-        self.assertEqual(self.package_requests(), [])
-
-    def test_no_server_listening(self):
-        self.server.stop()
-        self.assert_fails()
-
-    def test_package_download_that_breaks(self):
-        self.set_catalogue(self.catalogue(self.server.url("/drivers"), PACKAGE))
-        size = self.package.stat().st_size
-        for name, route in {
-            "cut short": servers.Route(file=str(self.package), send_bytes=size // 2),
-            "reset": servers.Route(file=str(self.package), send_bytes=size // 2, ending="reset"),
-            "cut short, slowly": servers.Route(file=str(self.package), send_bytes=size - 10, chunk_size=4096,
-                                               chunk_delay=0.01),
-            "redirect loop": servers.redirect("/drivers/" + PACKAGE),
-        }.items():
-            with self.subTest(download=name):
-                self.server.set_route("/drivers/" + PACKAGE, route)
-                self.assert_fails()
-        self.assertGreaterEqual(len(self.package_requests()), 4)
-
-    def test_package_name_ending_neither_zip_nor_exe(self):
-        for driver in ("Tarnwell_Corvel_1.2.0.7.msi", "Tarnwell_Corvel_1.2.0.7.zip.tar.gz", ""):
-            with self.subTest(driver=driver):
-                self.set_catalogue(self.catalogue(self.server.url("/drivers"), driver))
-                self.server.set_route("/drivers/" + driver, servers.Route(file=str(self.package)))
-                before = len(self.package_requests(driver))
-                self.assert_fails()
-                # Downloaded, then deleted unused.
-                self.assertEqual(len(self.package_requests(driver)), before + 1)
 
     def test_slow_catalogue_and_slow_package_that_do_end(self):
         text = self.catalogue(self.server.url("/drivers"), PACKAGE).encode()

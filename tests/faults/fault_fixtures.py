@@ -3,21 +3,21 @@ Setup names, the temporary folder as an earlier run left it, the sentinel tree, 
 that a run must leave alone."""
 
 import hashlib
-import io
 import os
 import random
 import re
 import stat
 import tempfile
 import zipfile
+from dataclasses import dataclass
 from pathlib import Path
-from xml.sax.saxutils import quoteattr
 
-from fault_matrix import CODE_NAMES, LINUX, Setup, seen_by
-from strelltest import packages, servers
+from fault_matrix import LINUX, Setup
+from strelltest.codes import CODE_NAMES, seen_by
+from strelltest import native, packages, servers
+from strelltest.packages import (CATALOGUE_PATH, DRIVER_FOLDER, package_stem,  # noqa: F401 (the runners' too)
+                                 zip_bytes, zip_entry)
 
-CATALOGUE_PATH = "/firmware/unitpanel/firmware/interfaces.xml"
-DRIVER_FOLDER = "/drivers"
 WINDOW_TITLE = "Downloading ASIO driver"
 WORKING_FOLDER = ("Tarnwell", "StrellDriver")
 LOG_FOLDER = ("Tarnwell", "Logs")
@@ -34,6 +34,7 @@ DEEP_NESTING = 100000
 SILENT_S = 40.0
 TRICKLE_DELAY_S = 1.5  # one byte this often: far fewer than 1 KiB within any stall limit
 SLOW_MOVING = dict(chunk_size=2048, chunk_delay=0.1)  # 20 KB/s, each chunk well within the stall limit
+UNLISTED_PID = "0xfff0"  # no model's product id
 REDIRECT_HOPS = 5  # the redirects a fetch follows; one more fails it
 # Filler (stored) that makes the slow-moving package take two stall limits to arrive at 20 KB/s.
 FILLER_TEXT = "".join(random.Random(7).choice("0123456789abcdef") for _ in range(160_000))
@@ -42,11 +43,6 @@ FILLER_TEXT = "".join(random.Random(7).choice("0123456789abcdef") for _ in range
 NOT_A_PROGRAM = b'printf "%s\\n" "$0" >> "$FAULT_SCRIPT_RECORD"\nexit 7\n'
 SIGNAL_SCRIPT = b'#!/bin/sh\nprintf "%s\\n" "$0" >> "$FAULT_SCRIPT_RECORD"\nkill -SEGV $$\nexit 99\n'
 HTML_PAGE = b"<!DOCTYPE html>\n<html><body><h1>Downloads are moving</h1><p>Please try later.</p></body></html>\n"
-
-
-def package_stem(name):
-    """The package folder the installer looks in: the file name without ".zip" (any case)."""
-    return name[:-4] if name.lower().endswith(".zip") else name
 
 
 def setup_subfolder(setup: Setup, build):
@@ -62,12 +58,6 @@ def native_subfolder(build):
 
 # Catalogue documents
 
-def _entry_line(pid, driver, name, sha256=None):
-    hash_attribute = "" if sha256 is None else f" sha256={quoteattr(sha256)}"
-    return (f"  <interface name={quoteattr(name)} pid={quoteattr(pid)} driver={quoteattr(driver)} file=\"\""
-            f"{hash_attribute}/>")
-
-
 def sha256_attribute(setup: Setup, package: bytes):
     """Takes a Setup and the package bytes served; gives back our entry's sha256 text, or None for none."""
     digest = packages.sha256_of(package)
@@ -78,41 +68,50 @@ def sha256_attribute(setup: Setup, package: bytes):
 def catalogue_text(setup: Setup, base_url, our_pid, second_pid, other_pids, second_package, package=b""):
     """Takes a Setup, the packages' base address and product ids (ours, the second device's, the other
     models') and the package bytes served; gives back the catalogue document the Setup names, as text."""
-    head = f'<?xml version="1.0" encoding="UTF-8"?>\n<interfaces driverBaseUrl={quoteattr(base_url)}>'
-    lines = [_entry_line(f"0x{pid:04x}", f"Tarnwell_Model{pid:04x}_1.0.0.1.zip", f"Model {pid:04x}")
-             for pid in other_pids]
-    ours = _entry_line(f"0x{our_pid:04x}", setup.package_name, "Corvel", sha256_attribute(setup, package))
-    second = _entry_line(f"0x{second_pid:04x}", second_package, "Second")
+    entries = [packages.Entry(f"0x{pid:04x}", f"Tarnwell_Model{pid:04x}_1.0.0.1.zip", f"Model {pid:04x}")
+               for pid in other_pids]
+    ours = packages.Entry(f"0x{our_pid:04x}", setup.package_name, "Corvel", sha256=sha256_attribute(setup, package))
+    second = packages.Entry(f"0x{second_pid:04x}", second_package, "Second")
     kind = setup.catalogue
     if kind == "second-model-only":
-        lines.append(second)
+        entries.append(second)
     elif kind in ("huge", "nine-mib"):
-        size = len(head) + sum(len(line) + 1 for line in lines)
+        size = len(packages.catalogue(base_url, entries))
         number = 0
         while size < (HUGE_CATALOGUE_BYTES if kind == "huge" else OVERSIZED_CATALOGUE_BYTES):
             # Product ids above 16 bits: never a model's.
-            line = _entry_line(f"0x{0x10000 + number:x}", f"Tarnwell_Filler{number}_1.0.0.1.zip", f"Filler {number}")
-            lines.append(line)
-            size += len(line) + 1
+            entries.append(packages.Entry(f"0x{0x10000 + number:x}", f"Tarnwell_Filler{number}_1.0.0.1.zip",
+                                          f"Filler {number}"))
+            size += len(packages.entry_line(entries[-1])) + 1
             number += 1
-        lines.append(ours)
+        entries.append(ours)
+    elif kind == "no-entries":
+        entries = []
     elif kind.startswith("nested-"):
         levels = DEEP_NESTING if kind == "nested-deep" else int(kind.split("-")[1]) - 1  # the root is a level
-        lines.append(ours)
-        lines.append("<n>" * levels + "</n>" * levels)
+        entries += [ours, "<n>" * levels + "</n>" * levels]
     else:
-        lines.append(ours)
+        entries.append(packages.Entry(UNLISTED_PID, ours.driver, ours.name) if kind == "ours-unlisted" else ours)
         if setup.devices == "several":
-            lines.append(second)
-    return "\n".join([head, *lines, "</interfaces>"]) + "\n"
+            entries.append(second)
+    return packages.catalogue(base_url, entries)
 
 
 def catalogue_routes(setup: Setup, text, elsewhere=None):
     """Takes a Setup, its catalogue text and, for the redirects to another scheme, the address they point
     to; gives back {path: Route} for the catalogue server."""
     body = text.encode("utf-8")
-    cut = body.rindex(b"</interfaces>")  # after our entry, before the root closes
     kind = setup.catalogue
+    answers = {"json": servers.ok(b'{"interfaces": []}', content_type="application/json"),
+               "empty": servers.ok(b"", content_type="application/xml"),
+               "html-page": servers.ok(b"<html><body><p>Maintenance</p></body></html>", content_type="text/html"),
+               "truncated-early": servers.truncated(body, 300), "reset-early": servers.reset(body, 300),
+               "processing-instruction": servers.xml(text.replace("</interfaces>", "<?x?>e</interfaces>")),
+               "overlong-utf8": servers.ok(body.replace(b"</interfaces>", b"\xC0\xBC?x?>e</interfaces>"),
+                                           content_type="application/xml")}
+    if kind in answers:
+        return {CATALOGUE_PATH: answers[kind]}
+    cut = body.rfind(b"</interfaces>")  # after our entry, before the root closes
     if kind == "error-404":
         return {CATALOGUE_PATH: servers.error_page(404)}
     if kind == "error-500":
@@ -157,13 +156,6 @@ def firmware_image():
     return (" ".join(words) + "\n").encode("ascii")
 
 
-def _info(name, mode=0o644, directory=False):
-    info = zipfile.ZipInfo(name, date_time=(2024, 3, 1, 12, 0, 0))
-    info.external_attr = ((stat.S_IFDIR if directory else stat.S_IFREG) | mode) << 16
-    info.compress_type = zipfile.ZIP_STORED if directory else zipfile.ZIP_DEFLATED
-    return info
-
-
 def package_bytes(setup: Setup, build, setup_program: bytes, sentinel: str):
     """Takes a Setup, a build, the stand-in setup program's bytes and the sentinel tree's absolute path as
     the build writes it; gives back the driver package the Setup names, as bytes."""
@@ -173,35 +165,28 @@ def package_bytes(setup: Setup, build, setup_program: bytes, sentinel: str):
     if setup.package == "zip64":
         return _zip64_package(stem, folder, setup_program)
     if setup.package != "empty-archive":
-        entries.append((_info(f"{stem}/readme.txt"), b"Driver package for tests.\r\n"))
+        entries.append(zip_entry(f"{stem}/readme.txt", b"Driver package for tests.\r\n"))
         if setup.package == "bomb":
-            entries.append((_info(f"{stem}/{DAMAGED_ENTRY}"), bytes(BOMB_INFLATED)))
+            entries.append(zip_entry(f"{stem}/{DAMAGED_ENTRY}", bytes(BOMB_INFLATED)))
         if setup.package == "setup-folder":
-            entries.append((_info(f"{folder}/Setup.exe/", 0o755, directory=True), b""))
-            entries.append((_info(f"{folder}/Setup.exe/inside.txt"), b"a folder, not a program\n"))
+            entries.append(zip_entry(f"{folder}/Setup.exe/", b"", 0o755, kind="folder"))
+            entries.append(zip_entry(f"{folder}/Setup.exe/inside.txt", b"a folder, not a program\n"))
         else:
             program = {"not-a-program": NOT_A_PROGRAM, "signal-script": SIGNAL_SCRIPT}.get(setup.package,
                                                                                          setup_program)
-            entries.append((_info(f"{folder}/Setup.exe", 0o755), program))
+            entries.append(zip_entry(f"{folder}/Setup.exe", program, 0o755))
         if setup.package in ("corrupt-data", "lzma-entry"):
-            entries.append((_info(f"{stem}/{DAMAGED_ENTRY}"), firmware_image()))
-            if setup.package == "lzma-entry":
-                entries[-1][0].compress_type = zipfile.ZIP_LZMA
+            compression = zipfile.ZIP_LZMA if setup.package == "lzma-entry" else zipfile.ZIP_DEFLATED
+            entries.append(zip_entry(f"{stem}/{DAMAGED_ENTRY}", firmware_image(), compression=compression))
         if setup.package == "link-entry":
-            link = _info(f"{stem}/drop")
-            link.external_attr = (stat.S_IFLNK | 0o777) << 16
-            entries.append((link, sentinel.encode("utf-8")))
-            entries.append((_info(f"{stem}/drop/escaped-link.txt"), b"outside\n"))
+            entries.append(zip_entry(f"{stem}/drop", sentinel.encode("utf-8"), 0o777, kind="link"))
+            entries.append(zip_entry(f"{stem}/drop/escaped-link.txt", b"outside\n"))
         if setup.package == "non-utf8-name":
-            entries.append((_info(f"{stem}/bad-##.txt"), b"a name that is not UTF-8\n"))
+            entries.append(zip_entry(f"{stem}/bad-##.txt", b"a name that is not UTF-8\n"))
         for name, text in setup.entries:
-            entries.append((_info(name.replace("{sentinel}", sentinel)), text.replace("{filler}", FILLER_TEXT).encode("utf-8")))
-
-    buffer = io.BytesIO()
-    with zipfile.ZipFile(buffer, "w") as archive:
-        for info, data in entries:
-            archive.writestr(info, data)
-    data = buffer.getvalue()
+            entries.append(zip_entry(name.replace("{sentinel}", sentinel),
+                                     text.replace("{filler}", FILLER_TEXT).encode("utf-8")))
+    data = zip_bytes(entries)
 
     if setup.package == "corrupt-data":
         data = packages.damage_entry(data, f"{stem}/{DAMAGED_ENTRY}")
@@ -241,6 +226,10 @@ def package_routes(setup: Setup, body: bytes, path, elsewhere=None):
         return {path: servers.reset(body, len(body) // 2)}
     if kind == "redirect-loop":
         return {path: servers.redirect("/loop" + path), "/loop" + path: servers.redirect(path)}
+    if kind == "redirect-self":
+        return {path: servers.redirect(path)}
+    if kind == "truncated-slowly":
+        return {path: servers.Route(body=body, send_bytes=len(body) - 10, chunk_size=4096, chunk_delay=0.01)}
     if kind in ("redirect-http", "redirect-https"):
         return {path: servers.redirect(elsewhere)}
     if kind in ("redirects-allowed", "redirects-too-many"):
@@ -313,83 +302,6 @@ def read_only_target(temp, disk):
             "read-only-inner": temp.joinpath(*WORKING_FOLDER, "Tarnwell_Old_0.0.0.1", "x64")}.get(disk)
 
 
-def log_expected(disk):
-    """Takes the disk arrangement; gives back whether the run can make its log folder (Tarnwell/Logs)."""
-    return disk not in ("read-only-temp", "outer-path-file", "read-only-outer")
-
-
-def prepare_log_folder(temp, state):
-    """Takes the temporary folder (prepared, with its Tarnwell folder) and a LOG_FOLDER_STATES value; makes
-    the log folder so. Gives back the folder the runner must make read-only, or None."""
-    logs = Path(temp).joinpath(*LOG_FOLDER)
-    if state == "file":
-        logs.write_text(LOG_FOLDER_FILE_TEXT)
-    elif state == "read-only":
-        logs.mkdir()
-        return logs
-    return None
-
-
-def run_logs(temp):
-    """Takes the temporary folder; gives back [(name, text)] of the run logs in its log folder, by name."""
-    logs = Path(temp).joinpath(*LOG_FOLDER)
-    if not logs.is_dir() or logs.is_symlink():
-        return []
-    return [(path.name, path.read_text(encoding="utf-8")) for path in sorted(logs.iterdir())]
-
-
-def check_run_log(test, text, build, code, seen):
-    """Takes a test, a log's text, the build, the exit code the parent read and what to show on failure;
-    checks the lines' form and that the last one is
-    the exit line of that code, with the installer's name of its own codes. Gives back the exit line's
-    (code, name, reason)."""
-    lines = text.split("\n")
-    test.assertEqual(lines[-1], "", "the log does not end with a line break")
-    for line in lines[:-1]:
-        test.assertRegex(line, LOG_LINE, seen)
-    last = LOG_EXIT_LINE.match(lines[-2])
-    test.assertIsNotNone(last, f"the last line is not the exit line: {lines[-2]!r}")
-    logged, name, reason = int(last.group(1)), last.group(2), last.group(3)
-    test.assertEqual(seen_by(build, logged), code, seen)
-    if logged in CODE_NAMES:
-        test.assertIn(name, (CODE_NAMES[logged], "setupProgramExitCode"), lines[-2])
-    else:
-        test.assertEqual(name, "setupProgramExitCode", lines[-2])
-    test.assertNotEqual(reason, "no reason was recorded", f"no reason for {logged}")
-    return logged, name, reason
-
-
-# Rows that are one failure as the installer sees it, so their logs may give the same reason: the framework
-# tells neither a clean close short of the announced length from a reset, nor a failed secure connection
-# from a reset before the response; the rest differ in size only.
-SAME_CAUSE = (
-    {"catalogue-truncated", "catalogue-reset"},
-    {"package-truncated", "package-reset-third", "package-reset-unannounced"},
-    {"server-untrusted-package", "package-reset"},
-    {"catalogue-huge", "catalogue-nine-mib"},
-    {"catalogue-nested-65", "catalogue-nested-deep"},
-    {"catalogue-stall", "catalogue-trickle"},
-    {"package-stall", "package-trickle"},
-    {"zip-slip-parent", "zip-slip-backslash"},
-)
-
-
-def reasons_told_apart(test, reasons, work_folders):
-    """Takes a test, {row id: (code, name, reason)} of the rows that ended with one of the installer's own
-    codes, and the rows' own folders; checks that no two rows of different causes (SAME_CAUSE) read the
-    same once their own folder and every number but an HTTP status are masked: a support person tells each
-    failure apart from the log alone."""
-    seen = {}
-    for row_id, (code, _, reason) in reasons.items():
-        text = reason.replace(str(work_folders[row_id]), "<row>")
-        text = re.sub(r"(?<!HTTP )\b\d+", "#", text)
-        cause = next((min(group) for group in SAME_CAUSE if row_id in group), row_id)
-        seen.setdefault((code, text), set()).add(cause)
-    same = [f"{code} {text!r}: {', '.join(sorted(causes))}" for (code, text), causes in seen.items()
-            if len(causes) > 1]
-    test.assertEqual(same, [], "rows whose logs give the same reason:\n" + "\n".join(same))
-
-
 def earlier_run_files(temp):
     """The files prepare_temp_folder leaves in the working folder, as Paths."""
     working = Path(temp).joinpath(*WORKING_FOLDER)
@@ -443,9 +355,156 @@ def snapshot_changes(before, after):
     return sorted(changes)
 
 
-def downloaded_files(temp):
-    """The installer's downloaded files (temp_*) directly in the temporary folder."""
-    return sorted(path.name for path in Path(temp).glob("temp_*"))
+@dataclass
+class Outcome:
+    """What one run of a row gave: the exit code the starting process read, the diagnostic texts, the setup
+    program's starts as (path, its record or None), what each server was asked, and the temporary folder
+    and sentinel tree with their snapshots from before the run (see snapshots())."""
+    code: int
+    stdout: str
+    stderr: str
+    runs: list
+    asked: dict
+    temp: Path
+    sentinel: Path
+    before: tuple
+
+
+def snapshots(temp, sentinel):
+    """The temporary folder's snapshot (outside the working folder and the log folder) and the sentinel
+    tree's."""
+    return snapshot(temp, skip=[WORKING_FOLDER, LOG_FOLDER]), snapshot(sentinel)
+
+
+def check_outcome(test, row, build, outcome):
+    """Checks what both runners check alike: the exit code, the diagnostic texts and the requests the row
+    names, the earlier run's files gone once the driver step began (kept when it never did), the downloaded
+    file gone and nothing changed outside the working folder (the rest of the temporary folder, the sentinel
+    tree). Gives back a text of what was seen, for the runner's messages."""
+    seen = (f"exit {outcome.code}, stdout {outcome.stdout[-300:]!r}, stderr {outcome.stderr[-300:]!r}, "
+            f"runs {[path for path, _ in outcome.runs]}")
+    test.assertEqual(outcome.code, row.exit[build], seen)
+    test.assertRegex(outcome.stdout, "^" + row.stdout_for(build) + r"\Z", seen)
+    test.assertRegex(outcome.stderr, "^" + row.stderr_for(build) + r"\Z", seen)
+    check_asked(test, row, outcome.asked)
+    if row.setup.disk == "as-left":
+        check_earlier_run(test, outcome.temp, kept=row.setup.devices in ("none", "unsupported")
+                          or row.setup.token == "limited")
+    test.assertEqual(native.temp_files(outcome.temp), [], "the downloaded file was left behind")
+    after = snapshots(outcome.temp, outcome.sentinel)
+    test.assertEqual(snapshot_changes(outcome.before[0], after[0]), [], "the temporary folder changed")
+    test.assertEqual(snapshot_changes(outcome.before[1], after[1]), [], "the sentinel tree changed")
+
+
+# The run log
+
+def log_expected(disk):
+    """Takes the disk arrangement; gives back whether the run can make its log folder (Tarnwell/Logs)."""
+    return disk not in ("read-only-temp", "outer-path-file", "read-only-outer")
+
+
+def prepare_log_folder(temp, state):
+    """Takes the temporary folder (prepared, with its Tarnwell folder) and a LOG_FOLDER_STATES value; makes
+    the log folder so. Gives back the folder the runner must make read-only, or None."""
+    logs = Path(temp).joinpath(*LOG_FOLDER)
+    if state == "file":
+        logs.write_text(LOG_FOLDER_FILE_TEXT)
+    elif state == "read-only":
+        logs.mkdir()
+        return logs
+    return None
+
+
+def run_logs(temp):
+    """Takes the temporary folder; gives back [(name, text)] of the run logs in its log folder, by name."""
+    logs = Path(temp).joinpath(*LOG_FOLDER)
+    if not logs.is_dir() or logs.is_symlink():
+        return []
+    return [(path.name, path.read_text(encoding="utf-8")) for path in sorted(logs.iterdir())]
+
+
+def check_run_log(test, row, build, outcome, seen, reasons, log_written=True):
+    """Takes a test, a row, the build, the run's Outcome, what to show on failure, the reasons seen so far
+    ({row id: (code, reason)}) and whether the run can write a log where the row leaves the log folder.
+    Checks the one log (or that there is none): its name, its lines' form, and that the last one is the exit
+    line of the code the parent read, with the installer's name of its own codes and a reason, which it
+    adds to reasons when the code is the installer's."""
+    logs = run_logs(outcome.temp)
+    if not log_expected(row.setup.disk) or not log_written:
+        test.assertEqual(logs, [], "a log where none can be written")
+        return
+    test.assertEqual(len(logs), 1, f"not one log: {[name for name, _ in logs]}")
+    name, text = logs[0]
+    seen = f"{seen}\nlog:\n{text[-3000:]}"
+    test.assertRegex(name, LOG_NAME)
+    lines = text.split("\n")
+    test.assertEqual(lines[-1], "", "the log does not end with a line break")
+    for line in lines[:-1]:
+        test.assertRegex(line, LOG_LINE, seen)
+    last = LOG_EXIT_LINE.match(lines[-2])
+    test.assertIsNotNone(last, f"the last line is not the exit line: {seen}")
+    logged, code_name, reason = int(last.group(1)), last.group(2), last.group(3)
+    test.assertEqual(seen_by(build, logged), outcome.code, seen)
+    test.assertNotEqual(reason, "no reason was recorded", seen)
+    if code_name != "setupProgramExitCode":
+        test.assertEqual(code_name, CODE_NAMES.get(logged), seen)
+        reasons[row.id] = (logged, reason)
+
+
+def check_same_run(test, first, again, state):
+    """Takes a test, a row's Outcome with the log folder writable, and its Outcome with the log folder in
+    another LOG_FOLDER_STATES state; checks that the run was the same, byte for byte, and wrote no log."""
+    test.assertEqual((again.code, again.stdout, again.stderr), (first.code, first.stdout, first.stderr),
+                     f"log folder {state}: the run differs")
+    logs = Path(again.temp).joinpath(*LOG_FOLDER)
+    if state == "file":
+        test.assertEqual(logs.read_text(), LOG_FOLDER_FILE_TEXT, "the file in the log folder's place changed")
+    else:
+        test.assertEqual(list(logs.iterdir()), [], "a log was written into a read-only folder")
+
+
+# Rows that are one failure as the installer sees it, so their logs may give the same reason: the framework
+# tells neither a clean close short of the announced length from a reset, nor a failed secure connection
+# from a reset before the response; the rest differ in size only. Under Wine a reset is seen as a stall.
+SAME_CAUSE = (
+    {"catalogue-truncated", "catalogue-reset", "catalogue-truncated-early", "catalogue-reset-early"},
+    {"package-truncated", "package-truncated-slowly", "package-reset", "package-reset-third",
+     "package-reset-unannounced", "server-untrusted-package"},
+    {"catalogue-huge", "catalogue-nine-mib"},
+    {"catalogue-nested-65", "catalogue-nested-deep"},
+    {"catalogue-stall", "catalogue-trickle"},
+    {"package-stall", "package-trickle"},
+    {"zip-slip-parent", "zip-slip-backslash"},
+    {"catalogue-without-our-model", "devices-first-not-in-catalogue"},
+)
+SAME_CAUSE_UNDER_WINE = ({"package-stall", "package-reset-third"},)
+
+
+def reasons_told_apart(test, reasons, own_folders, same_cause=SAME_CAUSE):
+    """Takes a test, {row id: (code, reason)} of the rows that ended with one of the installer's own codes,
+    the rows' own folders and the groups of rows of one cause; checks that no two rows of different causes
+    read the same once their own folder and every number but an HTTP status are masked: a support person
+    tells each failure apart from the log alone."""
+    causes = {}
+    for row_id, (code, reason) in reasons.items():
+        text = reason.replace(str(own_folders[row_id]), "<row>")
+        text = re.sub(r"(?<!HTTP )\b\d+", "#", text)
+        group = next((sorted(group)[0] for group in same_cause if row_id in group), row_id)
+        causes.setdefault((code, text), set()).add(group)
+    same = [f"{code} {text!r}: {', '.join(sorted(groups))}" for (code, text), groups in causes.items()
+            if len(groups) > 1]
+    test.assertEqual(same, [], "rows whose logs give the same reason:\n" + "\n".join(same))
+
+
+def check_earlier_run(test, temp, kept):
+    """Checks that the files an earlier run left in the working folder are all still there (kept) or all
+    gone, the working folder itself standing."""
+    for path in earlier_run_files(temp):
+        if kept:
+            test.assertTrue(path.is_file(), f"{path} was removed from a read-only folder")
+        else:
+            test.assertFalse(path.exists(), f"{path}, left by an earlier run, was not removed")
+    test.assertTrue(Path(temp).joinpath(*WORKING_FOLDER).is_dir(), "the working folder is missing")
 
 
 def check_asked(test, row, asked):

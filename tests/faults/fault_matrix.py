@@ -11,7 +11,8 @@ The runners (test_fault_matrix_linux.py, test_fault_matrix_wine.py) arrange each
 installer once, and check beside the row's own expectations what holds for every row: the progress window
 is closed at the end, the downloaded file (temp_* in the temporary folder) is gone, nothing outside the
 working folder Tarnwell/StrellDriver changed (the rest of the temporary folder and a sentinel tree beside
-it), and the run ended within its bound.
+it), what an earlier run left in the working folder is gone when the run got to the driver step (a supported
+device, an elevated token) and still there when it did not, and the run ended within its bound.
 
 Diagnostics are regular expressions that must match the whole text ("" means nothing at all); "{sentinel}"
 in an entry name stands for the sentinel tree's absolute path as the build under test writes it.
@@ -19,24 +20,18 @@ in an entry name stands for the sentinel tree's absolute path as the build under
 ``render_markdown()`` gives back MATRIX.md; ``python3 fault_matrix.py --write`` rewrites it.
 """
 
+import os
 import sys
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Dict, Optional, Tuple, Union
 
-LINUX = "linux"
-WINDOWS = "windows"
-BUILDS = (LINUX, WINDOWS)
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support" / "python"))  # when run as a script
 
-# The installer's own exit codes.
-NOT_ELEVATED = -6
-SETUP_PROGRAM_MISSING = -5
-NO_SUPPORTED_DEVICE = -4
-DRIVER_PACKAGE_FAILED = -3
-CODE_NAMES = {NOT_ELEVATED: "notElevated", SETUP_PROGRAM_MISSING: "setupProgramMissing",
-              NO_SUPPORTED_DEVICE: "noSupportedDevice", DRIVER_PACKAGE_FAILED: "driverPackageFailed"}
+# The builds and the installer's own exit codes (re-exported for the runners and the table test).
+from strelltest.codes import (ACCESS_VIOLATION, BUILDS, CODE_NAMES, DRIVER_PACKAGE_FAILED, LINUX,  # noqa: F401
+                              NO_SUPPORTED_DEVICE, NOT_ELEVATED, SETUP_PROGRAM_MISSING, WINDOWS, seen_by)  # noqa: E402
 
-ACCESS_VIOLATION = 0xC0000005  # what Windows reports for a program that crashed on a bad memory access
 SIGNAL_EXIT_BASE = 128  # Linux: a setup program ended by signal N gives 128 + N, as shells report it
 SIGSEGV = 11
 
@@ -51,10 +46,13 @@ SETUP_CHOICES = {
     "server": ("ok", "none", "untrusted", "package-untrusted", "package-refused"),
     "catalogue": ("good", "error-404", "error-500", "truncated", "reset", "huge", "nine-mib", "endless",
                   "nested-64", "nested-65", "nested-deep", "redirect-loop", "redirect-http", "redirect-ftp",
-                  "silent", "stall", "trickle", "second-model-only"),
+                  "silent", "stall", "trickle", "second-model-only", "ours-unlisted", "no-entries", "json",
+                  "empty", "html-page", "truncated-early", "reset-early", "processing-instruction",
+                  "overlong-utf8"),
     "delivery": ("file", "error-404", "error-500", "truncated", "reset", "reset-third", "reset-unannounced",
                  "redirect-loop", "redirect-http", "redirect-https", "redirects-allowed", "redirects-too-many",
-                 "silent", "stall", "trickle", "slow-moving", "html-page", "empty-body"),
+                 "silent", "stall", "trickle", "slow-moving", "html-page", "empty-body", "truncated-slowly",
+                 "redirect-self"),
     "package": ("good", "corrupt-data", "truncated-archive", "empty-archive", "setup-folder", "link-entry",
                 "non-utf8-name", "not-a-program", "signal-script", "bomb", "lzma-entry", "zip64"),
     "subfolder": ("native", "other", "x86"),
@@ -68,12 +66,6 @@ WINDOWS_SETUP_LIMITS = {"disk": ("as-left", "read-only-outer", "read-only-inner"
                         "catalogue": tuple(c for c in SETUP_CHOICES["catalogue"] if c != "second-model-only"),
                         "package": tuple(p for p in SETUP_CHOICES["package"] if p != "signal-script")}
 ASKS = ("nothing", "catalogue", "package", None)
-
-
-def seen_by(build: str, code: int) -> int:
-    """Takes a build and a 32-bit exit code (signed or not); gives back what the starting process reads:
-    the low 8 bits on Linux, all 32 bits as an unsigned number from a Windows parent."""
-    return code & 0xFF if build == LINUX else code & 0xFFFFFFFF
 
 
 def both(code: int) -> Dict[str, int]:
@@ -104,7 +96,11 @@ class Setup:
                levels), "redirect-loop", "redirect-http" (to the same document on a plain-http server),
                "redirect-ftp" (to an ftp address where a listener records connections), "silent" (no
                headers for far longer than the stall limit), "stall" (a third of the body, then silence),
-               "trickle" (one byte every 1.5 s), "second-model-only" (lists only the second device's model).
+               "trickle" (one byte every 1.5 s), "second-model-only" (lists only the second device's model),
+               "ours-unlisted" (every entry but ours, which has an unlisted product id), "no-entries" (a root
+               without children), "json" / "empty" / "html-page" (200 with a JSON text, no bytes, an HTML
+               page), "truncated-early" / "reset-early" (cut off after 300 bytes), "processing-instruction"
+               (one before the root closes), "overlong-utf8" (an overlong UTF-8 "<" before the root closes).
     delivery:  how the package address is answered: "file", "error-404", "error-500", "truncated" (half
                the body against its length), "reset" (TCP reset mid-body), "reset-third" (reset at once
                after a third of the announced body), "reset-unannounced" (no length, reset after a third),
@@ -113,7 +109,8 @@ class Setup:
                "redirects-too-many" (five / six redirects of every status, relative and absolute),
                "silent", "stall", "trickle" (as for the catalogue), "slow-moving" (20 KB/s throughout, a
                package padded to take several stall limits), "html-page" (200 with an HTML page),
-               "empty-body" (200 with no bytes).
+               "empty-body" (200 with no bytes), "truncated-slowly" (all but 10 bytes of the body in 4 KiB
+               steps, then a clean close), "redirect-self" (a redirect to the same address).
     package:   "good", "corrupt-data" (a data entry's compressed stream damaged), "truncated-archive" (the
                first half of the zip, no central directory), "empty-archive" (a zip of no entries),
                "setup-folder" (a folder named Setup.exe), "link-entry", "non-utf8-name", "not-a-program"
@@ -216,16 +213,18 @@ def outside(name_pattern: str) -> str:
 
 # Extra checks the runners know (see the runners' check_* methods).
 CHECK_DAMAGED_FILE_DIFFERS = "damaged-file-unpacked-unnoticed"
-CHECK_EARLIER_ENTRIES_STAY = "entries-before-the-bad-one-stay"
+CHECK_SETUP_PROGRAM_UNPACKED = "setup-program-unpacked"  # entries before a refused one stay
 CHECK_OTHER_SERVER_ASKED = "package-fetched-from-the-second-server"
 CHECK_EARLIER_RUN_KEPT = "earlier-run-files-still-there"
+CHECK_PACKAGE_ASKED_ONCE = "package-asked-once"
+CHECK_NOTHING_UNPACKED = "nothing-unpacked"
 CHECK_SECOND_NOT_ASKED = "second-model-not-asked"
 CHECK_DRIVE_ROOTS_UNTOUCHED = "nothing-at-the-drive-roots"
 CHECKS_BY_BUILD = {
-    LINUX: (CHECK_DAMAGED_FILE_DIFFERS, CHECK_EARLIER_ENTRIES_STAY, CHECK_OTHER_SERVER_ASKED, CHECK_EARLIER_RUN_KEPT,
-            CHECK_SECOND_NOT_ASKED),
-    WINDOWS: (CHECK_EARLIER_ENTRIES_STAY, CHECK_OTHER_SERVER_ASKED, CHECK_EARLIER_RUN_KEPT,
-              CHECK_DRIVE_ROOTS_UNTOUCHED),
+    LINUX: (CHECK_DAMAGED_FILE_DIFFERS, CHECK_SETUP_PROGRAM_UNPACKED, CHECK_OTHER_SERVER_ASKED, CHECK_EARLIER_RUN_KEPT,
+            CHECK_SECOND_NOT_ASKED, CHECK_PACKAGE_ASKED_ONCE, CHECK_NOTHING_UNPACKED),
+    WINDOWS: (CHECK_SETUP_PROGRAM_UNPACKED, CHECK_OTHER_SERVER_ASKED, CHECK_EARLIER_RUN_KEPT, CHECK_DRIVE_ROOTS_UNTOUCHED,
+              CHECK_PACKAGE_ASKED_ONCE, CHECK_NOTHING_UNPACKED),
 }
 
 CASES = (
@@ -245,7 +244,25 @@ CASES = (
     Case("catalogue-404", "server", "catalogue answered with a 404 page",
          Setup(catalogue="error-404"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
     Case("catalogue-500", "server", "catalogue answered with a 500 page",
-         Setup(catalogue="error-500"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+         Setup(catalogue="error-500"), both(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-without-our-model", "server", "every model listed but ours",
+         Setup(catalogue="ours-unlisted"), both(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-no-entries", "server", "a catalogue root without children",
+         Setup(catalogue="no-entries"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-json", "server", "a JSON text with status 200 instead of the catalogue",
+         Setup(catalogue="json"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-empty", "server", "status 200 with no bytes instead of the catalogue",
+         Setup(catalogue="empty"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-html-page", "server", "an HTML page with status 200 instead of the catalogue",
+         Setup(catalogue="html-page"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-truncated-early", "server", "catalogue cut short (clean close) after 300 bytes",
+         Setup(catalogue="truncated-early"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-reset-early", "server", "catalogue connection reset after 300 bytes",
+         Setup(catalogue="reset-early"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("catalogue-processing-instruction", "server", "a processing instruction before the root closes",
+         Setup(catalogue="processing-instruction"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue", note="a parser that waited for the instruction to end would hang"),
+    Case("catalogue-overlong-utf8", "server", 'an overlong UTF-8 "<" before the root closes',
+         Setup(catalogue="overlong-utf8"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue", note="a parser that read it as \"<\" would hang"),
     Case("catalogue-huge", "server", "catalogue of over 20 MB, our entry last (refused: past 8 MiB)",
          Setup(catalogue="huge"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue", bound_s=60),
     Case("catalogue-nine-mib", "server", "catalogue of 9 MiB, its length announced (refused unread)",
@@ -271,9 +288,11 @@ CASES = (
     Case("catalogue-trickle", "server", "catalogue arrives one byte every 1.5 s",
          Setup(catalogue="trickle"), linux_only(DRIVER_PACKAGE_FAILED), asks="catalogue", bound_s=30),
     Case("package-truncated", "server", "package body cut short against its Content-Length",
-         Setup(delivery="truncated"), both(DRIVER_PACKAGE_FAILED)),
+         Setup(delivery="truncated"), both(DRIVER_PACKAGE_FAILED), checks=(CHECK_NOTHING_UNPACKED,)),
+    Case("package-truncated-slowly", "server", "package body sent slowly, cut 10 bytes short of its Content-Length",
+         Setup(delivery="truncated-slowly"), linux_only(DRIVER_PACKAGE_FAILED)),
     Case("package-reset", "server", "package connection reset mid-body",
-         Setup(delivery="reset"), linux_only(DRIVER_PACKAGE_FAILED)),
+         Setup(delivery="reset"), both(DRIVER_PACKAGE_FAILED), checks=(CHECK_NOTHING_UNPACKED,)),
     Case("package-reset-third", "server", "package connection reset at once after a third of the announced body",
          Setup(delivery="reset-third"), both(DRIVER_PACKAGE_FAILED), bound_s=30),
     Case("package-reset-unannounced", "server", "package without a length, reset after a third",
@@ -288,11 +307,13 @@ CASES = (
          Setup(delivery="slow-moving", setup_env=(("EXIT_CODE", "21"),),
                entries=(("Tarnwell_Corvel_1.2.0.7/filler.txt", "{filler}"),)), linux_only(21), runs=1),
     Case("package-404", "server", "package answered with a 404 page (saved and opened as a zip)",
-         Setup(delivery="error-404"), both(SETUP_PROGRAM_MISSING)),
+         Setup(delivery="error-404"), both(SETUP_PROGRAM_MISSING), checks=(CHECK_PACKAGE_ASKED_ONCE,)),
     Case("package-500", "server", "package answered with a 500 page (saved and opened as a zip)",
          Setup(delivery="error-500"), linux_only(SETUP_PROGRAM_MISSING)),
     Case("package-redirect-loop", "server", "package address redirects in a loop",
          Setup(delivery="redirect-loop"), both(DRIVER_PACKAGE_FAILED)),
+    Case("package-redirect-to-itself", "server", "package address redirects to itself",
+         Setup(delivery="redirect-self"), linux_only(DRIVER_PACKAGE_FAILED)),
     Case("package-redirect-to-http", "server", "package address redirects from https to plain http",
          Setup(delivery="redirect-http"), both(DRIVER_PACKAGE_FAILED),
          note="nothing is asked of the plain-http server"),
@@ -306,30 +327,33 @@ CASES = (
     # Package
     Case("zip-slip-parent", "package", 'entry "../escaped.txt" (into Tarnwell, beside the working folder)',
          Setup(entries=(("../escaped.txt", "outside\n"),)), linux_only(DRIVER_PACKAGE_FAILED),
-         stderr=outside(r"\.\./escaped\.txt"), checks=(CHECK_EARLIER_ENTRIES_STAY,)),
+         stderr=outside(r"\.\./escaped\.txt"), checks=(CHECK_SETUP_PROGRAM_UNPACKED,)),
+    Case("zip-slip-two-up", "package", 'entry "../../escaped.txt" (into the temporary folder itself)',
+         Setup(entries=(("../../escaped.txt", "outside\n"),)), linux_only(DRIVER_PACKAGE_FAILED),
+         stderr=outside(r"\.\./\.\./escaped\.txt")),
     Case("zip-slip-inner", "package", 'entry "a/../../../escaped.txt" (climbs out of the working folder midway)',
          Setup(entries=(("a/../../../escaped.txt", "outside\n"),)), linux_only(DRIVER_PACKAGE_FAILED),
-         stderr=outside(r"a/\.\./\.\./\.\./escaped\.txt"), checks=(CHECK_EARLIER_ENTRIES_STAY,)),
+         stderr=outside(r"a/\.\./\.\./\.\./escaped\.txt"), checks=(CHECK_SETUP_PROGRAM_UNPACKED,)),
     Case("zip-slip-absolute", "package", "entry with an absolute path into the sentinel tree",
          Setup(entries=(("{sentinel}/escaped-absolute.txt", "outside\n"),)), linux_only(DRIVER_PACKAGE_FAILED),
-         stderr=outside(r"/.+/sentinel/escaped-absolute\.txt"), checks=(CHECK_EARLIER_ENTRIES_STAY,)),
+         stderr=outside(r"/.+/sentinel/escaped-absolute\.txt"), checks=(CHECK_SETUP_PROGRAM_UNPACKED,)),
     Case("zip-slip-backslash", "package", 'entry "..\\escaped.txt" (a backslash separator)',
          Setup(entries=(("..\\escaped.txt", "outside\n"),)), both(DRIVER_PACKAGE_FAILED),
          stderr={LINUX: outside(r"\.\./escaped\.txt"), WINDOWS: outside(r"\.\.\\escaped\.txt")},
-         checks=(CHECK_EARLIER_ENTRIES_STAY,),
+         checks=(CHECK_SETUP_PROGRAM_UNPACKED,),
          note="on Linux JUCE turns backslashes into slashes before its check, so the message shows ../"),
     Case("zip-slip-drive", "package", 'entry "C:\\...\\sentinel\\escaped-drive.txt" (a drive-letter path)',
          Setup(entries=(("{sentinel}\\escaped-drive.txt", "outside\n"),)), windows_only(DRIVER_PACKAGE_FAILED),
-         stderr=outside(r"C:\\.+\\sentinel\\escaped-drive\.txt"), checks=(CHECK_EARLIER_ENTRIES_STAY,)),
+         stderr=outside(r"C:\\.+\\sentinel\\escaped-drive\.txt"), checks=(CHECK_SETUP_PROGRAM_UNPACKED,)),
     Case("zip-slip-rooted", "package", 'entry "\\strell-fault-escaped.txt" (the root of the current drive)',
          Setup(entries=(("\\strell-fault-escaped.txt", "outside\n"),)), windows_only(DRIVER_PACKAGE_FAILED),
          stderr=outside(r"\\strell-fault-escaped\.txt"),
-         checks=(CHECK_EARLIER_ENTRIES_STAY, CHECK_DRIVE_ROOTS_UNTOUCHED)),
+         checks=(CHECK_SETUP_PROGRAM_UNPACKED, CHECK_DRIVE_ROOTS_UNTOUCHED)),
     Case("package-corrupt-entry", "package", "a data entry's compressed stream is damaged (CRC no longer matches)",
          Setup(package="corrupt-data", setup_env=(("EXIT_CODE", "17"),)), both(DRIVER_PACKAGE_FAILED),
          stderr=zip_error(r"Entry Tarnwell_Corvel_1\.2\.0\.7/data/firmware\.bin is damaged: "
                           r"its (CRC-32 does not match|size does not match|compressed data is invalid)"),
-         checks=(CHECK_EARLIER_ENTRIES_STAY,),
+         checks=(CHECK_SETUP_PROGRAM_UNPACKED,),
          note="every entry's data is checked against its CRC-32 and size; the damaged file is removed"),
     Case("package-bomb", "package", "a data entry declares 1 KB but inflates to 100 MB (before Setup.exe)",
          Setup(package="bomb"), both(DRIVER_PACKAGE_FAILED),
@@ -352,7 +376,8 @@ CASES = (
     Case("package-html-page", "package", "an HTML page with status 200 instead of a zip",
          Setup(delivery="html-page"), linux_only(SETUP_PROGRAM_MISSING)),
     Case("package-only-x86", "package", "Setup.exe only in the x86 sub-folder",
-         Setup(subfolder="x86"), linux_only(SETUP_PROGRAM_MISSING)),
+         Setup(subfolder="x86"), linux_only(SETUP_PROGRAM_MISSING),
+         checks=(CHECK_SETUP_PROGRAM_UNPACKED,)),
     Case("package-other-windows-folder", "package",
          "Setup.exe only in the folder for the other Windows generation (x64_Win10 on Linux, x64 on Windows 10)",
          Setup(subfolder="other"), both(SETUP_PROGRAM_MISSING)),
@@ -368,6 +393,15 @@ CASES = (
     Case("package-hash-empty", "package", 'our entry has sha256=""',
          Setup(package_hash="empty"), linux_only(DRIVER_PACKAGE_FAILED),
          note="an empty value does not turn the check off"),
+    Case("package-name-msi", "package", "the driver file name ends in .msi (downloaded, then deleted unused)",
+         Setup(package_name="Tarnwell_Corvel_1.2.0.7.msi"), linux_only(DRIVER_PACKAGE_FAILED),
+         checks=(CHECK_PACKAGE_ASKED_ONCE,)),
+    Case("package-name-tar-gz", "package", "the driver file name ends in .zip.tar.gz",
+         Setup(package_name="Tarnwell_Corvel_1.2.0.7.zip.tar.gz"), linux_only(DRIVER_PACKAGE_FAILED),
+         checks=(CHECK_PACKAGE_ASKED_ONCE,)),
+    Case("package-name-empty", "package", 'the driver file name is "" (the base address itself is fetched)',
+         Setup(package_name=""), linux_only(DRIVER_PACKAGE_FAILED),
+         checks=(CHECK_PACKAGE_ASKED_ONCE,)),
     Case("package-setup-is-a-folder", "package", "Setup.exe is a folder",
          Setup(package="setup-folder"), linux_only(SETUP_PROGRAM_MISSING)),
     Case("package-link-entry", "package", "a symbolic-link entry pointing at the sentinel tree",
@@ -386,8 +420,7 @@ CASES = (
          Setup(setup_env=(("EXIT_CODE", str(DRIVER_PACKAGE_FAILED & 0xFFFFFFFF)),)), both(DRIVER_PACKAGE_FAILED),
          runs=1, note="indistinguishable from the installer's own driverPackageFailed"),
     Case("setup-huge-output", "setup", "the setup program writes 10 MB to stdout and 2.5 MB to stderr",
-         Setup(setup_env=(("OUTPUT_BYTES", str(10 * 1024 * 1024)), ("EXIT_CODE", "18"))), both(18), runs=1,
-         bound_s=150),
+         Setup(setup_env=(("OUTPUT_BYTES", str(10 * 1024 * 1024)), ("EXIT_CODE", "18"))), both(18), runs=1, bound_s=150),
     Case("setup-not-a-program", "setup", "Setup.exe is a text of shell commands, not a program",
          Setup(package="not-a-program"), both(SETUP_PROGRAM_MISSING),
          note="Windows cannot start it; Linux starts only ELF files and \"#!\" scripts, never through a shell, "
@@ -448,6 +481,12 @@ def cases_for(build: str):
     return [row for row in CASES if build in row.builds]
 
 
+def selected_cases(build: str):
+    """Takes a build; gives back its rows, only those named in $FAULT_CASES (ids, comma-separated) when set."""
+    wanted = [name for name in os.environ.get("FAULT_CASES", "").split(",") if name]
+    return [row for row in cases_for(build) if not wanted or row.id in wanted]
+
+
 def _code_text(build: str, code: int) -> str:
     for value, name in CODE_NAMES.items():
         if seen_by(build, value) == code:
@@ -477,7 +516,8 @@ def render_markdown() -> str:
         "(32 bits, unsigned); \"-\" where the case does not run on that build. Diagnostics are regular "
         "expressions for the whole standard error text; standard output stays empty in every case. Every "
         "case also checks that the progress window is closed, the downloaded file is gone, nothing outside "
-        "the working folder changed, and the run ended within its bound.",
+        "the working folder changed, an earlier run's files in it are gone when the run got to the driver step "
+        "(kept when it did not), and the run ended within its bound.",
         "",
         f"{len(CASES)} cases: " + ", ".join(f"{area} {sum(1 for c in CASES if c.area == area)}" for area in AREAS)
         + f"; {len(cases_for(LINUX))} on Linux, {len(cases_for(WINDOWS))} under Wine.",

@@ -16,8 +16,11 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import fault_fixtures as fx  # noqa: E402
-from fault_matrix import (CHECK_DAMAGED_FILE_DIFFERS, CHECK_EARLIER_ENTRIES_STAY, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
-                          CHECK_OTHER_SERVER_ASKED, CHECK_SECOND_NOT_ASKED, LINUX, SECOND_PACKAGE, cases_for)
+from fault_matrix import (CHECK_DAMAGED_FILE_DIFFERS, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
+                          CHECK_NOTHING_UNPACKED, CHECK_OTHER_SERVER_ASKED, CHECK_PACKAGE_ASKED_ONCE,
+                          CHECK_SECOND_NOT_ASKED,
+                          CHECK_SETUP_PROGRAM_UNPACKED, LINUX,
+                          SECOND_PACKAGE, selected_cases)
 from strelltest import native, servers  # noqa: E402
 from strelltest.wine import Xvfb  # noqa: E402
 
@@ -26,11 +29,6 @@ FOREIGN_DEVICE = (0x046D, 0xC52B)
 # from writing, and it is gone with the namespace.
 READ_ONLY_THEN_RUN = 'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" && shift && exec "$@"'
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-
-
-def selected(rows):
-    wanted = [name for name in os.environ.get("FAULT_CASES", "").split(",") if name]
-    return [row for row in rows if not wanted or row.id in wanted]
 
 
 class FaultMatrixLinux(unittest.TestCase):
@@ -54,72 +52,36 @@ class FaultMatrixLinux(unittest.TestCase):
         cls.addClassCleanup(cls.display.stop)
 
     def test_every_case(self):
-        rows = selected(cases_for(LINUX))
+        rows = selected_cases(LINUX)
         self.assertTrue(rows, "no case selected")
-        self.reasons, self.work_folders = {}, {}
+        reasons = {}
         for row in rows:
             with self.subTest(case=row.id):
-                self.run_case(row)
-        fx.reasons_told_apart(self, self.reasons, self.work_folders)
+                outcome = self.run_case(row)
+                self.check_case(row, outcome, reasons)
+                # The log folder read-only, or a file in its place: the same run, and no log.
+                for state in fx.LOG_FOLDER_STATES[1:] if fx.log_expected(row.setup.disk) else ():
+                    fx.check_same_run(self, outcome, self.run_case(row, state), state)
+        fx.reasons_told_apart(self, reasons, {row.id: self.scratch / row.id for row in rows})
 
     # One row
 
-    def run_case(self, row):
+    def run_case(self, row, log_folder="writable"):
+        """Arranges the row's Setup (always in the same folders, so that runs of a row compare byte for byte)
+        with the log folder in a LOG_FOLDER_STATES state, runs the installer once; gives back what the
+        checks look at."""
         setup = row.setup
         work = self.scratch / row.id
-        self.work_folders[row.id] = work
-        self.addCleanup(shutil.rmtree, work, True)
-        temp, sentinel = work / "tmp", work / "sentinel"
-        result, before, record, script_record = self.run_row(row, work, "writable")
-
-        code = result.returncode
-        stdout = result.stdout.decode("utf-8", errors="replace")
-        stderr = result.stderr.decode("utf-8", errors="replace")
-        runs = [(r["path"], r) for r in native.read_records(record)]
-        if script_record.exists():
-            runs += [(line, None) for line in script_record.read_text().splitlines()]
-        seen = f"exit {code}, stdout {stdout[-300:]!r}, stderr {stderr[-300:]!r}, runs {[p for p, _ in runs]}"
-
-        self.assertEqual(code, row.exit[LINUX], seen)
-        self.assertRegex(stdout, "^" + row.stdout_for(LINUX) + r"\Z", seen)
-        self.assertRegex(stderr, "^" + row.stderr_for(LINUX) + r"\Z", seen)
-        self.check_runs(row, runs, temp, seen)
-        self.assertEqual(self.progress_windows(), [], "a progress window is still open")
-        self.assertEqual(fx.downloaded_files(temp), [], "the downloaded file was left behind")
-        skip = [fx.WORKING_FOLDER, fx.LOG_FOLDER]
-        after = (fx.snapshot(temp, skip=skip), fx.snapshot(sentinel))
-        self.assertEqual(fx.snapshot_changes(before[0], after[0]), [], "the temporary folder changed")
-        self.assertEqual(fx.snapshot_changes(before[1], after[1]), [], "the sentinel tree changed")
-        fx.check_asked(self, row, self.asked)
-        for check in row.checks:
-            self.check_named(check, row, temp, self.asked)
-        self.check_log(row, temp, code, seen)
-
-        # The log folder read-only, or a file in its place: the same run, byte for byte, and no log.
-        for state in fx.LOG_FOLDER_STATES[1:] if fx.log_expected(setup.disk) else ():
-            again, _, _, _ = self.run_row(row, work, state)
-            self.assertEqual((again.returncode, again.stdout, again.stderr), (result.returncode, result.stdout,
-                             result.stderr), f"log folder {state}: the run differs")
-            logs = temp.joinpath(*fx.LOG_FOLDER)
-            if state == "file":
-                self.assertEqual(logs.read_text(), fx.LOG_FOLDER_FILE_TEXT, "the file in the log folder's place changed")
-            else:
-                self.assertEqual(list(logs.iterdir()), [], "a log was written into a read-only folder")
-
-    def run_row(self, row, work, log_folder):
-        """Takes a row, its own folder and the LOG_FOLDER_STATES value to start with; arranges the row's
-        folders afresh in the same places, serves it and runs the installer once. Gives back the completed
-        process, the snapshots before it, and the setup program's record files; sets self.asked."""
-        setup = row.setup
         shutil.rmtree(work, ignore_errors=True)
         work.mkdir()
+        self.addCleanup(shutil.rmtree, work, True)
         temp, sentinel = work / "tmp", work / "sentinel"
         fx.prepare_sentinel(sentinel)
         fx.prepare_temp_folder(temp, setup.disk, sentinel)
         read_only_logs = fx.prepare_log_folder(temp, log_folder)
         usb = servers.make_usb_tree(work / "usb", self.devices(setup.devices))
         record, script_record = work / "setup-record.jsonl", work / "script-record.txt"
-        before = (fx.snapshot(temp, skip=[fx.WORKING_FOLDER, fx.LOG_FOLDER]), fx.snapshot(sentinel))
+        before = fx.snapshots(temp, sentinel)
 
         with contextlib.ExitStack() as stack:
             served = self.serve(stack, setup, str(sentinel))
@@ -137,23 +99,24 @@ class FaultMatrixLinux(unittest.TestCase):
                                                        usb_tree=usb, timeout=row.bound_s)
             except subprocess.TimeoutExpired:
                 self.fail(f"the run did not end within {row.bound_s} s")
-            self.asked = {name: server.requests if server else None for name, server in served.items()}
-        return result, before, record, script_record
+            asked = {name: server.requests if server else None for name, server in served.items()}
 
-    def check_log(self, row, temp, code, seen):
-        """Checks the run's one log (or that there is none where the log folder cannot be made) and keeps
-        its exit line's reason for test_every_case."""
-        logs = fx.run_logs(temp)
-        if not fx.log_expected(row.setup.disk) or row.setup.token == "limited":
-            # A run without root writes its log only where it may; in a root-owned folder it may not.
-            self.assertEqual(logs, [], "a log where none can be written")
-            return
-        self.assertEqual(len(logs), 1, f"not one log: {[name for name, _ in logs]}")
-        name, text = logs[0]
-        self.assertRegex(name, fx.LOG_NAME)
-        logged, exit_name, reason = fx.check_run_log(self, text, LINUX, code, f"{seen}\nlog:\n{text[-3000:]}")
-        if exit_name != "setupProgramExitCode":
-            self.reasons[row.id] = (logged, exit_name, reason)
+        runs = [(r["path"], r) for r in native.read_records(record)]
+        if script_record.exists():
+            runs += [(line, None) for line in script_record.read_text().splitlines()]
+        return fx.Outcome(code=result.returncode, stdout=result.stdout.decode("utf-8", errors="replace"),
+                          stderr=result.stderr.decode("utf-8", errors="replace"), runs=runs, asked=asked,
+                          temp=temp, sentinel=sentinel, before=before)
+
+    def check_case(self, row, outcome, reasons):
+        """Checks a run's outcome and its log against the row and against what holds for every row."""
+        seen = fx.check_outcome(self, row, LINUX, outcome)
+        # A run without root writes its log only where it may: not in a folder of root's.
+        fx.check_run_log(self, row, LINUX, outcome, seen, reasons, log_written=row.setup.token != "limited")
+        self.check_runs(row, outcome.runs, outcome.temp, seen)
+        self.assertEqual(self.progress_windows(), [], "a progress window is still open")
+        for check in row.checks:
+            self.check_named(check, row, outcome.temp, outcome.asked)
 
     def devices(self, kind):
         foreign = servers.UsbDevice(*FOREIGN_DEVICE, None, "1-1")
@@ -204,19 +167,23 @@ class FaultMatrixLinux(unittest.TestCase):
 
     def check_named(self, check, row, temp, asked):
         package_folder = Path(temp).joinpath(*fx.WORKING_FOLDER, fx.package_stem(row.setup.package_name))
-        if check == CHECK_EARLIER_ENTRIES_STAY:
-            self.assertTrue((package_folder / fx.native_subfolder(LINUX) / "Setup.exe").is_file(),
+        if check == CHECK_SETUP_PROGRAM_UNPACKED:
+            self.assertTrue((package_folder / fx.setup_subfolder(row.setup, LINUX) / "Setup.exe").is_file(),
                             "the entries before the refused one were not unpacked")
         elif check == CHECK_DAMAGED_FILE_DIFFERS:
             damaged = package_folder / fx.DAMAGED_ENTRY
             self.assertTrue(damaged.is_file(), "the damaged entry was not unpacked")
             self.assertNotEqual(damaged.read_bytes(), fx.firmware_image(), "the damage did not show")
+        elif check == CHECK_NOTHING_UNPACKED:
+            self.assertFalse(package_folder.exists(), "something was unpacked")
         elif check == CHECK_OTHER_SERVER_ASKED:
             path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
             self.assertEqual(len([r for r in asked["other"] if r["path"] == path]), 1, asked["other"])
         elif check == CHECK_EARLIER_RUN_KEPT:
-            for path in fx.earlier_run_files(temp):
-                self.assertTrue(path.is_file(), f"{path} was removed from a read-only folder")
+            fx.check_earlier_run(self, temp, kept=True)
+        elif check == CHECK_PACKAGE_ASKED_ONCE:
+            path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
+            self.assertEqual(len([r for r in asked["package"] if r["path"] == path]), 1, asked["package"])
         elif check == CHECK_SECOND_NOT_ASKED:
             requests = asked["catalogue"]
             self.assertEqual([r for r in requests if SECOND_PACKAGE in r["path"]], [],

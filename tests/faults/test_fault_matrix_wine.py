@@ -5,7 +5,6 @@ reports Windows 10 and shows a registry-made USB device, against our fault serve
 One subTest per row. FAULT_CASES=<id>,<id> runs only those rows."""
 
 import contextlib
-import json
 import os
 import re
 import shutil
@@ -19,17 +18,13 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "wine"))
 
 import fault_fixtures as fx  # noqa: E402
-from fault_matrix import (CHECK_DRIVE_ROOTS_UNTOUCHED, CHECK_EARLIER_ENTRIES_STAY, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
-                          CHECK_OTHER_SERVER_ASKED, WINDOWS, cases_for)
-from strelltest import servers  # noqa: E402
+from fault_matrix import (CHECK_DRIVE_ROOTS_UNTOUCHED, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
+                          CHECK_NOTHING_UNPACKED, CHECK_OTHER_SERVER_ASKED, CHECK_PACKAGE_ASKED_ONCE,
+                          CHECK_SETUP_PROGRAM_UNPACKED, WINDOWS, selected_cases)
+from strelltest import native, servers  # noqa: E402
 from wine_runs import InstallerRunCase  # noqa: E402
 
 ROOTED_ESCAPE = "strell-fault-escaped.txt"
-
-
-def selected(rows):
-    wanted = [name for name in os.environ.get("FAULT_CASES", "").split(",") if name]
-    return [row for row in rows if not wanted or row.id in wanted]
 
 
 def chattr(flag, path):
@@ -48,16 +43,22 @@ class FaultMatrixWine(InstallerRunCase):
         cls.drive_c = Path(os.path.realpath(cls.prefix.path / "dosdevices" / "c:"))
 
     def test_every_case(self):
-        rows = selected(cases_for(WINDOWS))
+        rows = selected_cases(WINDOWS)
         self.assertTrue(rows, "no case selected")
-        self.reasons = {}
+        reasons = {}
         for row in rows:
             with self.subTest(case=row.id):
                 try:
-                    self.run_case(row)
+                    outcome = self.run_case(row)
+                    self.check_case(row, outcome, reasons)
+                    # The log folder read-only, or a file in its place: the same run, and no log.
+                    for state in fx.LOG_FOLDER_STATES[1:] if fx.log_expected(row.setup.disk) else ():
+                        self.prefix.remove_all_usb_devices()
+                        fx.check_same_run(self, outcome, self.run_case(row, state), state)
                 finally:
                     self.prefix.remove_all_usb_devices()
-        fx.reasons_told_apart(self, self.reasons, {row.id: self.temp for row in rows})
+        fx.reasons_told_apart(self, reasons, {row.id: self.temp for row in rows},
+                              fx.SAME_CAUSE + fx.SAME_CAUSE_UNDER_WINE)
 
     # One row
 
@@ -72,58 +73,17 @@ class FaultMatrixWine(InstallerRunCase):
         fx.prepare_temp_folder(self.temp, setup.disk)
         fx.prepare_sentinel(self.sentinel)
 
-    def run_case(self, row):
+    def run_case(self, row, log_folder="writable"):
+        """Arranges the row's Setup with the log folder in a LOG_FOLDER_STATES state, runs the installer once
+        through the launcher; gives back what the checks look at."""
         setup = row.setup
-        result, before = self.run_row(row, "writable")
-        stdout, stderr = result.child_stdout, result.stderr
-        records = []
-        if self.record.exists():
-            records = [json.loads(line) for line in self.record.read_text().splitlines() if line.strip()]
-        seen = (f"exit {result.exit_code}, stdout {stdout[-300:]!r}, stderr {stderr[-300:]!r}, "
-                f"runs {[r['path'] for r in records]}")
-
-        self.assertEqual(result.launcher_code, 0, f"the run did not end within {row.bound_s} s: {seen}")
-        self.assertEqual(result.exit_code, row.exit[WINDOWS], seen)
-        self.assertRegex(stdout, "^" + row.stdout_for(WINDOWS) + r"\Z", seen)
-        self.assertRegex(stderr, "^" + row.stderr_for(WINDOWS) + r"\Z", seen)
-        self.check_runs(row, records, seen)
-        self.assertEqual([title for _, title in self.prefix.windows() if title == fx.WINDOW_TITLE], [],
-                         "a progress window is still open")
-        self.assertEqual(fx.downloaded_files(self.temp), [], "the downloaded file was left behind")
-        after = (fx.snapshot(self.temp, skip=[fx.WORKING_FOLDER, fx.LOG_FOLDER]), fx.snapshot(self.sentinel))
-        self.assertEqual(fx.snapshot_changes(before[0], after[0]), [], "the temporary folder changed")
-        self.assertEqual(fx.snapshot_changes(before[1], after[1]), [], "the sentinel tree changed")
-        fx.check_asked(self, row, self.asked)
-        for check in row.checks:
-            self.check_named(check, row, self.asked)
-        self.check_log(row, result.exit_code, seen)
-
-        # The log folder read-only, or a file in its place: the same run, byte for byte, and no log.
-        for state in fx.LOG_FOLDER_STATES[1:] if fx.log_expected(setup.disk) else ():
-            again, _ = self.run_row(row, state)
-            self.assertEqual((again.exit_code, again.child_stdout, again.stderr),
-                             (result.exit_code, result.child_stdout, result.stderr),
-                             f"log folder {state}: the run differs")
-            logs = self.temp.joinpath(*fx.LOG_FOLDER)
-            if state == "file":
-                self.assertEqual(logs.read_text(), fx.LOG_FOLDER_FILE_TEXT,
-                                 "the file in the log folder's place changed")
-            else:
-                self.assertEqual(list(logs.iterdir()), [], "a log was written into a read-only folder")
-
-    def run_row(self, row, log_folder):
-        """Takes a row and the LOG_FOLDER_STATES value to start with; arranges the folders afresh, serves
-        the row and runs the installer once. Gives back the launch result and the snapshots before it; sets
-        self.asked."""
-        setup = row.setup
-        self.prefix.remove_all_usb_devices()
         self.fresh_folders(setup)
         read_only_logs = fx.prepare_log_folder(self.temp, log_folder)
         if setup.devices != "none":
             self.plug_in(0)
         if self.record.exists():
             self.record.unlink()
-        before = (fx.snapshot(self.temp, skip=[fx.WORKING_FOLDER, fx.LOG_FOLDER]), fx.snapshot(self.sentinel))
+        before = fx.snapshots(self.temp, self.sentinel)
 
         with contextlib.ExitStack() as stack:
             served = self.serve(stack, setup)
@@ -138,23 +98,23 @@ class FaultMatrixWine(InstallerRunCase):
                                             timeout=row.bound_s)
             except subprocess.TimeoutExpired:
                 self.fail(f"the run did not end within {row.bound_s} s")
-            self.asked = {name: server.requests if server else None for name, server in served.items()}
-        return result, before
+            asked = {name: server.requests if server else None for name, server in served.items()}
 
-    def check_log(self, row, code, seen):
-        """Checks the run's one log (or that there is none where the log folder cannot be made) and keeps
-        its exit line's reason for test_every_case. Wine does not enforce access lists: a run with a
-        limited token writes its log as well."""
-        logs = fx.run_logs(self.temp)
-        if not fx.log_expected(row.setup.disk):
-            self.assertEqual(logs, [], "a log where none can be written")
-            return
-        self.assertEqual(len(logs), 1, f"not one log: {[name for name, _ in logs]}")
-        name, text = logs[0]
-        self.assertRegex(name, fx.LOG_NAME)
-        logged, exit_name, reason = fx.check_run_log(self, text, WINDOWS, code, f"{seen}\nlog:\n{text[-3000:]}")
-        if exit_name != "setupProgramExitCode":
-            self.reasons[row.id] = (logged, exit_name, reason)
+        self.assertEqual(result.launcher_code, 0, f"the run did not end within {row.bound_s} s: {result.stderr}")
+        runs = [(r["path"], r) for r in native.read_records(self.record)]
+        return fx.Outcome(code=result.exit_code, stdout=result.child_stdout, stderr=result.stderr, runs=runs,
+                          asked=asked, temp=self.temp, sentinel=self.sentinel, before=before)
+
+    def check_case(self, row, outcome, reasons):
+        """Checks a run's outcome and its log against the row and against what holds for every row. Wine
+        does not enforce access lists: a run with a limited token writes its log too."""
+        seen = fx.check_outcome(self, row, WINDOWS, outcome)
+        fx.check_run_log(self, row, WINDOWS, outcome, seen, reasons)
+        self.check_runs(row, [record for _, record in outcome.runs], seen)
+        self.assertEqual([title for _, title in self.prefix.windows() if title == fx.WINDOW_TITLE], [],
+                         "a progress window is still open")
+        for check in row.checks:
+            self.check_named(check, row, outcome.asked)
 
     def serve(self, stack, setup):
         """Starts the servers the Setup names and gives them their routes; gives back {"catalogue": ...,
@@ -187,15 +147,19 @@ class FaultMatrixWine(InstallerRunCase):
 
     def check_named(self, check, row, asked):
         package_folder = self.working_folder / fx.package_stem(row.setup.package_name)
-        if check == CHECK_EARLIER_ENTRIES_STAY:
-            self.assertTrue((package_folder / fx.native_subfolder(WINDOWS) / "Setup.exe").is_file(),
+        if check == CHECK_SETUP_PROGRAM_UNPACKED:
+            self.assertTrue((package_folder / fx.setup_subfolder(row.setup, WINDOWS) / "Setup.exe").is_file(),
                             "the entries before the refused one were not unpacked")
+        elif check == CHECK_NOTHING_UNPACKED:
+            self.assertFalse(package_folder.exists(), "something was unpacked")
+        elif check == CHECK_PACKAGE_ASKED_ONCE:
+            path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
+            self.assertEqual(len([r for r in asked["package"] if r["path"] == path]), 1, asked["package"])
         elif check == CHECK_OTHER_SERVER_ASKED:
             path = f"{fx.DRIVER_FOLDER}/{row.setup.package_name}"
             self.assertEqual(len([r for r in asked["other"] if r["path"] == path]), 1, asked["other"])
         elif check == CHECK_EARLIER_RUN_KEPT:
-            for path in fx.earlier_run_files(self.temp):
-                self.assertTrue(path.is_file(), f"{path} was removed from a read-only folder")
+            fx.check_earlier_run(self, self.temp, kept=True)
         elif check == CHECK_DRIVE_ROOTS_UNTOUCHED:
             # The installer's current drive is Z: (the Linux root) when started from a Linux folder.
             for root in (Path("/"), self.drive_c):

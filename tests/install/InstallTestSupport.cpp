@@ -44,13 +44,6 @@ ScopedEnvironment::~ScopedEnvironment()
     }
 }
 
-ClogCapture::ClogCapture() : original(std::clog.rdbuf(captured.rdbuf())) {}
-
-ClogCapture::~ClogCapture()
-{
-    std::clog.rdbuf(original);
-}
-
 juce::Array<juce::var> readRecords(const juce::File& recordFile)
 {
     juce::Array<juce::var> records;

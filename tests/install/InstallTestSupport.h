@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/cpp/TestHelpers.h"
+
 #include <juce_core/juce_core.h>
 
 #include <sstream>
@@ -30,20 +32,6 @@ struct ScopedEnvironment
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
     std::vector<std::pair<std::string, std::pair<bool, std::string>>> previous;
-};
-
-// Collects what is written to std::clog during the scope.
-struct ClogCapture
-{
-    ClogCapture();
-    ~ClogCapture();
-    ClogCapture(const ClogCapture&) = delete;
-    ClogCapture& operator=(const ClogCapture&) = delete;
-
-    std::string text() const { return captured.str(); }
-
-    std::ostringstream captured;
-    std::streambuf* original;
 };
 
 // Takes the record file of the stand-in; gives back one parsed JSON object per run that it recorded.

@@ -12,7 +12,7 @@ from pathlib import Path
 
 from strelltest import native, packages, servers
 
-DRIVERS = "/drivers"
+DRIVERS = packages.DRIVER_FOLDER
 SETUP_PROGRAM = b"MZ stand-in setup program\n"
 PACKAGE_COUNT = 3  # the 51 models share three packages
 

@@ -5,13 +5,9 @@ display at all."""
 import json
 import os
 import re
-import shutil
-import tempfile
 import unittest
-from pathlib import Path
 
 from strelltest import native, packages, servers
-from strelltest.wine import Xvfb
 
 TITLE = "Downloading ASIO driver"
 MESSAGE = re.compile(r"^Downloading\.\.\. (?:(\d+) bytes|(\d+\.\d) (KB|MB))$")
@@ -29,31 +25,23 @@ def message_size(message):
     return float(match.group(2)) * UNIT[match.group(3)]
 
 
-class DownloadWindow(unittest.TestCase):
+class DownloadWindow(native.DisplayTestCase):
+    scratch_prefix = "strell-window-"
+
     @classmethod
     def setUpClass(cls):
+        super().setUpClass()
         cls.probe = native.program("download-step-probe")
-        cls.setup_program = native.program("fake-setup")
         cls.model = native.supported_models()[0]
-        cls.pki = servers.shared_pki()
-        cls.display = Xvfb()
-        cls.display.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.display.stop()
 
     def setUp(self):
-        self.scratch = Path(tempfile.mkdtemp(prefix="strell-window-"))
+        super().setUp()
         self.tmp = self.scratch / "tmp"
         self.tmp.mkdir()
         self.record = self.scratch / "record.jsonl"
         self.package = packages.make_driver_zip(
             self.scratch / "Tarnwell_Unit_1.0.0.1.zip", self.setup_program,
             extra=[("Tarnwell_Unit_1.0.0.1/data/firmware.bin", os.urandom(PADDING_BYTES))])
-
-    def tearDown(self):
-        shutil.rmtree(self.scratch, ignore_errors=True)
 
     def run_probe(self, server, package_route, display=True):
         server.set_route(packages.CATALOGUE_PATH, servers.xml(packages.catalogue(

@@ -7,7 +7,8 @@ import sys
 import unittest
 
 from strelltest import wine
-from wine_runs import InstallerRunCase, package_stem
+from strelltest.packages import package_stem
+from wine_runs import InstallerRunCase
 
 PLANTED = ["version", "winmm", "wininet", "dxgi", "wsock32"]
 PACKAGE = "Tarnwell_Full_Package_2.4.0.1.zip"

@@ -12,7 +12,7 @@ from pathlib import Path
 from strelltest import packages, servers
 from strelltest.wine import PrefixTestCase, supported_models, tool
 
-DRIVERS = "/drivers"
+DRIVERS = packages.DRIVER_FOLDER
 
 
 class PackageHashAndCatalogueCheckUnderWine(PrefixTestCase):

@@ -11,7 +11,8 @@ import time
 import unittest
 
 from strelltest import wine
-from wine_runs import InstallerRunCase, package_stem
+from strelltest.packages import package_stem
+from wine_runs import InstallerRunCase
 
 ERROR_ACCESS_DENIED = 5
 ERROR_SHARING_VIOLATION = 32

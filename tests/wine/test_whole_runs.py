@@ -5,9 +5,9 @@ Windows parent reads it."""
 import sys
 import unittest
 
-from strelltest import servers
-from wine_runs import (CATALOGUE_PATH, DRIVER_FOLDER, DRIVER_PACKAGE_FAILED, SETUP_PROGRAM_MISSING,
-                       InstallerRunCase, catalogue_xml, package_stem, write_package)
+from strelltest.codes import DRIVER_PACKAGE_FAILED, SETUP_PROGRAM_MISSING, WINDOWS, seen_by
+from strelltest.packages import CATALOGUE_PATH, DRIVER_FOLDER, make_driver_zip, package_stem
+from wine_runs import InstallerRunCase
 
 FULL_PACKAGE = "Tarnwell_Full_Package_2.4.0.1.zip"  # x64_Win10 and x64
 WIN10_ONLY_PACKAGE = "Tarnwell_Win10_Only_1.0.0.7.ZIP"  # x64_Win10 only, extension in capitals
@@ -20,25 +20,16 @@ class WholeRuns(InstallerRunCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        site = cls.scratch / "site"
-        drivers = site / DRIVER_FOLDER
-        drivers.mkdir(parents=True)
-        write_package(drivers / FULL_PACKAGE, cls.fake_setup, ["x64_Win10", "x64"])
-        write_package(drivers / WIN10_ONLY_PACKAGE, cls.fake_setup, ["x64_Win10"])
-        write_package(drivers / X64_ONLY_PACKAGE, cls.fake_setup, ["x64"])
-        (drivers / SETUP_PROGRAM).write_bytes(cls.fake_setup.read_bytes())
-        (drivers / UNKNOWN_KIND).write_text("not a driver\n")
+        zips = cls.scratch / "packages"
+        files = {name: make_driver_zip(zips / name, cls.fake_setup, subfolder=subfolders, readme=True)
+                 for name, subfolders in ((FULL_PACKAGE, ("x64_Win10", "x64")), (WIN10_ONLY_PACKAGE, "x64_Win10"),
+                                          (X64_ONLY_PACKAGE, "x64"))}
+        files.update({SETUP_PROGRAM: cls.fake_setup, UNKNOWN_KIND: b"not a driver\n"})
         # Model 0 is listed twice: the first entry counts.
-        cls.packages = [FULL_PACKAGE, WIN10_ONLY_PACKAGE, X64_ONLY_PACKAGE, SETUP_PROGRAM, UNKNOWN_KIND]
-        entries = [(cls.models[index]["product_id"], name) for index, name in enumerate(cls.packages)]
+        names = [FULL_PACKAGE, WIN10_ONLY_PACKAGE, X64_ONLY_PACKAGE, SETUP_PROGRAM, UNKNOWN_KIND]
+        entries = [(cls.models[index]["product_id"], name) for index, name in enumerate(names)]
         entries.append((cls.models[0]["product_id"], X64_ONLY_PACKAGE))
-        catalogue = site / CATALOGUE_PATH
-        catalogue.parent.mkdir(parents=True)
-        catalogue.write_text(catalogue_xml(entries))
-        cls.server = servers.NginxServer(site, port=servers.LOOPBACK_PORT, pki=cls.pki,
-                                         scratch=cls.scratch / "nginx")
-        cls.server.start()
-        cls.addClassCleanup(cls.server.stop)
+        cls.serve_site(entries, files)
 
     def setUp(self):
         self.prefix.set_windows_version("win10")
@@ -64,7 +55,7 @@ class WholeRuns(InstallerRunCase):
                 self.assertEqual(result.exit_code, code, result.stderr)
                 self.assert_ran_once(records, self.setup_path(FULL_PACKAGE, "x64_Win10"))
                 self.assertNotIn("zip error", result.stderr)
-        self.assertEqual(self.requests(), [f"/{CATALOGUE_PATH}", f"/{DRIVER_FOLDER}/{FULL_PACKAGE}"] * 4)
+        self.assertEqual(self.requests(), [CATALOGUE_PATH, f"{DRIVER_FOLDER}/{FULL_PACKAGE}"] * 4)
         # The unpacked package stays in the working folder after the run.
         unpacked = self.working_folder / package_stem(FULL_PACKAGE)
         self.assertTrue((unpacked / "x64_Win10" / "Setup.exe").is_file())
@@ -91,7 +82,7 @@ class WholeRuns(InstallerRunCase):
                 self.plug_in(model)
                 result, records = self.run_installer()
                 if subfolder is None:
-                    self.assertEqual(result.exit_code, SETUP_PROGRAM_MISSING, result.stderr)
+                    self.assertEqual(result.exit_code, seen_by(WINDOWS, SETUP_PROGRAM_MISSING), result.stderr)
                     self.assertEqual(records, [], "a setup program ran")
                 else:
                     self.assertEqual(result.exit_code, 0, result.stderr)
@@ -111,14 +102,14 @@ class WholeRuns(InstallerRunCase):
         self.assertRegex(name, r"^temp_[0-9a-fA-F]+$")
         self.assertFalse(records[0]["windowOpen"])
         self.assertEqual(list(self.working_folder.iterdir()), [])
-        self.assertEqual(self.requests(), [f"/{CATALOGUE_PATH}", f"/{DRIVER_FOLDER}/{SETUP_PROGRAM}"])
+        self.assertEqual(self.requests(), [CATALOGUE_PATH, f"{DRIVER_FOLDER}/{SETUP_PROGRAM}"])
 
     def test_download_that_is_neither_zip_nor_exe(self):
         self.plug_in(4)
         result, records = self.run_installer()
-        self.assertEqual(result.exit_code, DRIVER_PACKAGE_FAILED, result.stderr)
+        self.assertEqual(result.exit_code, seen_by(WINDOWS, DRIVER_PACKAGE_FAILED), result.stderr)
         self.assertEqual(records, [])
-        self.assertEqual(self.requests(), [f"/{CATALOGUE_PATH}", f"/{DRIVER_FOLDER}/{UNKNOWN_KIND}"])
+        self.assertEqual(self.requests(), [CATALOGUE_PATH, f"{DRIVER_FOLDER}/{UNKNOWN_KIND}"])
 
     def test_earlier_run_leftovers_are_removed_and_the_outer_folder_kept(self):
         self.working_folder.mkdir(parents=True, exist_ok=True)
@@ -149,12 +140,12 @@ class WholeRuns(InstallerRunCase):
         self.assertEqual(sorted(listed), sorted([first, second]))
         package = FULL_PACKAGE if listed[0] == first else X64_ONLY_PACKAGE
         result, records = self.run_installer()
-        self.assertEqual(self.requests(), [f"/{CATALOGUE_PATH}", f"/{DRIVER_FOLDER}/{package}"])
+        self.assertEqual(self.requests(), [CATALOGUE_PATH, f"{DRIVER_FOLDER}/{package}"])
         if package == FULL_PACKAGE:
             self.assertEqual(result.exit_code, 0, result.stderr)
             self.assert_ran_once(records, self.setup_path(package, "x64_Win10"))
         else:
-            self.assertEqual(result.exit_code, SETUP_PROGRAM_MISSING, result.stderr)
+            self.assertEqual(result.exit_code, seen_by(WINDOWS, SETUP_PROGRAM_MISSING), result.stderr)
 
 
 if __name__ == "__main__":

@@ -7,13 +7,22 @@
   there is none).
 - ``temp_files(folder)``: the names of the temporary files (temp_*) directly in a folder.
 - ``unused_display()``: a DISPLAY value that no X server answers, for runs with no display at all.
+- ``DisplayTestCase``: a unittest.TestCase whose class has an Xvfb display of its own (``cls.display``), the
+  shared test PKI (``cls.pki``) and the stand-in setup program (``cls.setup_program``), and whose every
+  test has a fresh scratch folder (``self.scratch``, prefix ``scratch_prefix``) removed after it.
 """
 
 import json
 import os
+import shutil
 import subprocess
+import tempfile
+import unittest
 from dataclasses import dataclass
 from pathlib import Path
+
+from strelltest import servers
+from strelltest.wine import Xvfb
 
 
 def build_dir() -> Path:
@@ -69,3 +78,19 @@ def unused_display():
         if not Path(f"/tmp/.X11-unix/X{number}").exists() and not Path(f"/tmp/.X{number}-lock").exists():
             return f":{number}"
     raise RuntimeError("no unused X display number")
+
+
+class DisplayTestCase(unittest.TestCase):
+    scratch_prefix = "strell-"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.setup_program = program("fake-setup")
+        cls.pki = servers.shared_pki()
+        cls.display = Xvfb()
+        cls.display.start()
+        cls.addClassCleanup(cls.display.stop)
+
+    def setUp(self):
+        self.scratch = Path(tempfile.mkdtemp(prefix=self.scratch_prefix))
+        self.addCleanup(shutil.rmtree, self.scratch, True)

@@ -1,16 +1,28 @@
 """Driver packages and catalogue documents as the maker's download server holds them.
 
-- ``make_driver_zip(path, setup_program, folder=None, subfolder="x64", extra=())``: writes a zip package at
-  path: a top folder named as the package file without ".zip" (or ``folder``), holding
-  ``<subfolder>/Setup.exe`` with the bytes of setup_program (a file path, or bytes), plus ``extra`` entries
-  given as (name inside the archive, bytes), written as they are, so "../x" makes a zip-slip entry.
+- ``make_driver_zip(path, setup_program, folder=None, subfolder="x64", extra=(), padding=0, readme=False)``:
+  writes a zip package at path: a top folder named as the package file without ".zip" (``package_stem``, or
+  ``folder``), holding ``<subfolder>/Setup.exe`` with the bytes of setup_program (a file path, or bytes), plus
+  ``extra`` entries given as (name inside the archive, bytes), written as they are, so "../x" makes a
+  zip-slip entry, and ``padding`` bytes of incompressible filler (a download that takes a while); with
+  ``readme`` a readme.txt in the top folder comes first (as with no setup program at all).
   subfolder None leaves the setup program out; a tuple of names puts it in each (``BOTH_GENERATIONS``:
   x64 and x64_Win10, a package complete for the 64-bit installer). Gives back path.
+- ``package_stem(name)``: the folder the installer unpacks a package file into: its name without ".zip"
+  (any case).
 - ``catalogue(base_url, entries, root="interfaces", entry_tag="interface")``: the catalogue document text;
-  entries are ``Entry(pid, driver, name="Unit", file="", sha256=None)`` or dicts of attributes (None leaves
-  one out).
+  entries are ``Entry(pid, driver, name="Unit", file="", sha256=None)``, dicts of attributes (None leaves
+  one out), or texts written as they are (markup beside the entries); ``entry_line(entry)`` is one entry's
+  line.
+- ``write_site(root, catalogue_text, files)``: a folder as a static server serves it: the catalogue at
+  CATALOGUE_PATH and each of ``files`` ({file name: bytes or a file's path}) in DRIVER_FOLDER. Gives back
+  root.
+- ``zip_entry(name, data, mode=0o644, kind="file", compression=ZIP_DEFLATED)``: one entry for zip_bytes, as
+  (ZipInfo, bytes); kind "folder" or "link" (data: the link's target) sets the type in its Unix mode.
+  ``zip_bytes(entries)``: a zip of those entries, in order, as bytes.
 - ``sha256_of(path_or_bytes)``: the SHA-256 of a file or of bytes, as 64 lower-case hexadecimal digits.
-- ``CATALOGUE_PATH``: the path on the server where the installer fetches the catalogue.
+- ``CATALOGUE_PATH``: the path on the server where the installer fetches the catalogue; ``DRIVER_FOLDER``:
+  the folder the tests' catalogues name as the packages' base address.
 
 Packages as other tools write them, from a source folder (``source``) that holds the package's top folder
 (``top``); each writes the zip at ``out`` and gives back its Path:
@@ -33,6 +45,7 @@ Packages as other tools write them, from a source folder (``source``) that holds
 import hashlib
 import io
 import os
+import stat
 import struct
 import subprocess
 import sys
@@ -43,6 +56,7 @@ from typing import Optional
 from xml.sax.saxutils import quoteattr
 
 CATALOGUE_PATH = "/firmware/unitpanel/firmware/interfaces.xml"
+DRIVER_FOLDER = "/drivers"
 BOTH_GENERATIONS = ("x64", "x64_Win10")
 
 
@@ -55,38 +69,72 @@ class Entry:
     sha256: Optional[str] = None
 
 
-def make_driver_zip(path, setup_program, folder=None, subfolder="x64", extra=()):
+def package_stem(name):
+    return name[:-4] if name.lower().endswith(".zip") else name
+
+
+def zip_entry(name, data, mode=0o644, kind="file", compression=zipfile.ZIP_DEFLATED):
+    info = zipfile.ZipInfo(name, date_time=(2024, 3, 1, 12, 0, 0))
+    info.external_attr = ({"file": stat.S_IFREG, "folder": stat.S_IFDIR, "link": stat.S_IFLNK}[kind] | mode) << 16
+    info.compress_type = zipfile.ZIP_STORED if kind == "folder" else compression
+    return info, data
+
+
+def zip_bytes(entries):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        for info, data in entries:
+            archive.writestr(info, data)
+    return buffer.getvalue()
+
+
+def make_driver_zip(path, setup_program, folder=None, subfolder="x64", extra=(), padding=0, readme=False):
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
-    top = folder if folder is not None else (path.name[:-4] if path.name.lower().endswith(".zip") else path.name)
+    top = folder if folder is not None else package_stem(path.name)
     data = setup_program if isinstance(setup_program, bytes) else Path(setup_program).read_bytes()
-    with zipfile.ZipFile(path, "w", compression=zipfile.ZIP_DEFLATED) as archive:
-        if subfolder is not None:
-            for name in (subfolder,) if isinstance(subfolder, str) else subfolder:
-                info = zipfile.ZipInfo(f"{top}/{name}/Setup.exe")
-                info.external_attr = 0o755 << 16
-                info.compress_type = zipfile.ZIP_DEFLATED
-                archive.writestr(info, data)
-        else:
-            archive.writestr(f"{top}/readme.txt", b"no setup program here\n")
-        for name, content in extra:
-            info = zipfile.ZipInfo(name)
-            info.external_attr = 0o644 << 16
-            archive.writestr(info, content)
+    entries = []
+    if subfolder is None:
+        entries.append(zip_entry(f"{top}/readme.txt", b"no setup program here\n"))
+    elif readme:
+        entries.append(zip_entry(f"{top}/readme.txt", b"Driver package for tests.\r\n"))
+    if subfolder is not None:
+        entries += [zip_entry(f"{top}/{name}/Setup.exe", data, 0o755)
+                    for name in ((subfolder,) if isinstance(subfolder, str) else subfolder)]
+    entries += [zip_entry(name, content) for name, content in extra]
+    if padding:  # random bytes, stored: no smaller for compressing
+        entries.append(zip_entry(f"{top}/filler.bin", os.urandom(padding), compression=zipfile.ZIP_STORED))
+    path.write_bytes(zip_bytes(entries))
     return path
+
+
+def entry_line(entry, entry_tag="interface"):
+    if isinstance(entry, str):
+        return entry
+    attributes = entry if isinstance(entry, dict) else {"name": entry.name, "pid": entry.pid, "driver": entry.driver,
+                                                        "file": entry.file, "sha256": entry.sha256}
+    text = "".join(f" {key}={quoteattr(value)}" for key, value in attributes.items() if value is not None)
+    return f"  <{entry_tag}{text}/>"
 
 
 def catalogue(base_url, entries, root="interfaces", entry_tag="interface"):
     base = "" if base_url is None else f" driverBaseUrl={quoteattr(base_url)}"
     lines = ['<?xml version="1.0" encoding="UTF-8"?>', f"<{root}{base}>"]
-    for entry in entries:
-        attributes = entry if isinstance(entry, dict) else {"name": entry.name, "pid": entry.pid,
-                                                            "driver": entry.driver, "file": entry.file,
-                                                            "sha256": entry.sha256}
-        text = "".join(f" {key}={quoteattr(value)}" for key, value in attributes.items() if value is not None)
-        lines.append(f"  <{entry_tag}{text}/>")
+    lines += [entry_line(entry, entry_tag) for entry in entries]
     lines.append(f"</{root}>")
     return "\n".join(lines) + "\n"
+
+
+def write_site(root, catalogue_text, files):
+    root = Path(root)
+    catalogue_file = root / CATALOGUE_PATH.lstrip("/")
+    catalogue_file.parent.mkdir(parents=True, exist_ok=True)
+    catalogue_file.write_text(catalogue_text)
+    drivers = root / DRIVER_FOLDER.lstrip("/")
+    drivers.mkdir(parents=True, exist_ok=True)
+    for name, source in files.items():
+        (drivers / name).write_bytes(source if isinstance(source, bytes) else Path(source).read_bytes())
+    return root
 
 
 def sha256_of(source):
@@ -204,16 +252,11 @@ def patch_entry(data, name, crc=None, size=None, compressed_size=None):
 
 def bomb_zip(out, top, setup_program, declared=1024, inflated=100 * 1024 * 1024):
     """The zeros entry comes first, so a run that is not stopped fills the disk before Setup.exe."""
-    buffer = io.BytesIO()
-    with zipfile.ZipFile(buffer, "w", compression=zipfile.ZIP_DEFLATED) as archive:
-        archive.writestr(f"{top}/data/firmware.bin", bytes(inflated))
-        info = zipfile.ZipInfo(f"{top}/x64/Setup.exe")
-        info.external_attr = 0o755 << 16
-        info.compress_type = zipfile.ZIP_DEFLATED
-        archive.writestr(info, setup_program if isinstance(setup_program, bytes) else Path(setup_program).read_bytes())
-    data = patch_entry(buffer.getvalue(), f"{top}/data/firmware.bin", size=declared)
+    program = setup_program if isinstance(setup_program, bytes) else Path(setup_program).read_bytes()
+    data = zip_bytes([zip_entry(f"{top}/data/firmware.bin", bytes(inflated)),
+                      zip_entry(f"{top}/x64/Setup.exe", program, 0o755)])
     out = Path(out)
-    out.write_bytes(data)
+    out.write_bytes(patch_entry(data, f"{top}/data/firmware.bin", size=declared))
     return out
 
 

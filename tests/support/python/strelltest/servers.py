@@ -12,8 +12,8 @@ What this module gives (every wait is bounded; servers listen on 127.0.0.1 only)
   static files over HTTPS on 127.0.0.1:port (0: a free port), as the maker's server would. Context manager:
   started on entry (waits until a TLS handshake succeeds), stopped by its pid on exit. ``.port``,
   ``.origin`` ("https://localhost:<port>"), ``.url(path)``, ``.access_log()`` (the request lines so far).
-  Use port=LOOPBACK_PORT for the installer built for tests: 18443, or the port of $STRELL_LOOPBACK_ORIGIN
-  when the build chose another (such tests are LOCK tests).
+  Use port=LOOPBACK_PORT for the installer built for tests: the port of ``LOOPBACK_ORIGIN``
+  ($STRELL_LOOPBACK_ORIGIN, the origin that installer fetches from; such tests are LOCK tests).
 - ``FaultServer(port=0, routes=None, pki=None, tls=True)``: our own HTTPS server (fault_server.py) running in a
   thread of the test process, answering each path as its ``Route`` says. Context manager. ``.set_route(path,
   route)`` changes answers while running; ``.requests`` / ``.requests_for(path)`` list what was asked (dicts
@@ -63,8 +63,10 @@ from typing import Dict, Iterable, Optional
 
 SUPPORT_DIR = Path(__file__).resolve().parents[2]
 SERVERS_DIR = SUPPORT_DIR / "servers"
-# The port of the installer variant built for tests: 18443 unless the build chose another origin.
-LOOPBACK_PORT = urllib.parse.urlsplit(os.environ.get("STRELL_LOOPBACK_ORIGIN", "https://localhost:18443")).port or 443
+# The origin the installer variant built for tests fetches its catalogue from, and its port: the build's
+# LOOPBACK_ORIGIN, which ctest hands down.
+LOOPBACK_ORIGIN = os.environ.get("STRELL_LOOPBACK_ORIGIN") or "https://localhost:18443"
+LOOPBACK_PORT = urllib.parse.urlsplit(LOOPBACK_ORIGIN).port or 443
 SYSTEM_CA_BUNDLE = Path("/etc/ssl/certs/ca-certificates.crt")
 START_TIMEOUT = 20
 STOP_TIMEOUT = 10
@@ -73,7 +75,7 @@ sys.path.insert(0, str(SERVERS_DIR))
 import fault_server  # noqa: E402  (lives beside the other server scripts)
 from fault_server import Route, error_page, ok, redirect, reset, slow, truncated, xml  # noqa: E402
 
-__all__ = ["LOOPBACK_PORT", "Pki", "make_pki", "shared_pki", "free_port", "wait_for_tls", "NginxServer",
+__all__ = ["LOOPBACK_ORIGIN", "LOOPBACK_PORT", "Pki", "make_pki", "shared_pki", "free_port", "wait_for_tls", "NginxServer",
            "FaultServer", "ServerError", "Route", "ok", "xml", "error_page", "redirect", "truncated", "reset",
            "slow", "UsbDevice", "make_usb_tree", "run_in_test_namespace", "popen_in_test_namespace",
            "end_process_group", "make_private_tmp", "run_as_nobody_in"]

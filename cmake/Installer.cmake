@@ -17,9 +17,9 @@ function(strell_add_installer target)
     add_executable(${target} WIN32 "${PROJECT_SOURCE_DIR}/app/Main_${STRELL_OS}.cpp")
     strell_add_variant_settings(${target} ORIGIN "${arg_ORIGIN}" STALL_MS ${arg_STALL_MS}
         CATALOGUE_MS ${arg_CATALOGUE_MS})
-    target_link_libraries(${target} PRIVATE
-        strell_run strell_run_os strell_retrieval strell_retrieval_os strell_install strell_install_os
-        strell_devices strell_devices_os strell_juce)
+    # strell_juce is named, though the parts bring it, so that it comes before the delay-import libraries.
+    target_link_libraries(${target} PRIVATE strell_run strell_run_os strell_retrieval strell_devices strell_devices_os
+        strell_juce)
     strell_own_code(${target})
     if(WIN32)
         set(resources "${PROJECT_SOURCE_DIR}/resources")

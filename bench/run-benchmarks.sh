@@ -1,36 +1,26 @@
 #!/bin/sh
 # bench/run-benchmarks.sh [options of bench/benchmarks.py]
-# The one command for the benchmarks: builds the Linux build (build/linux, the `linux` preset, every
-# target), brings the Windows build up to date when it has been configured, then runs bench/benchmarks.py,
-# which writes bench/RESULTS.md. Large generated files go to build/bench. Needs root (the installer counts as
-# elevated only then, and the runs use private mount namespaces) and the loopback port 18443: it waits,
-# bounded, while a ctest or another server holds that port.
-#
-# The run goes on inside a private mount namespace of its own with tracefs mounted there, so that uprobes
-# can split a whole installer run into its steps; without tracefs the split is made by differential runs.
+# The one command for the benchmarks: installs Google Benchmark when it is missing (the tests do not need
+# it), turns the benchmarks on in the Linux build (build/linux, the `linux` preset with STRELL_BENCH=ON),
+# builds it, then runs bench/benchmarks.py, which writes bench/RESULTS.md. Large generated files go to
+# build/bench. Needs root (the installer counts as elevated only then, and the runs use private mount
+# namespaces) and the loopback port: it waits, bounded, while a test or another server holds it.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
-source_dir=$(cd "$here/.." && pwd)
-cd "$source_dir"
+cd "$here/.."
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "run-benchmarks.sh: must run as root (the installer's elevation check, mount namespaces)" >&2
     exit 2
 fi
 
-cmake --preset linux >/dev/null
-cmake --build --preset linux
-
-if [ -f build/windows/build.ninja ]; then
-    cmake --build --preset windows
+if ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q "install ok installed"; then
+    apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends libbenchmark-dev
 fi
 
-command="bench/run-benchmarks.sh${*:+ $*}"
-python=/usr/bin/python3
+cmake --preset linux -DSTRELL_BENCH=ON >/dev/null
+cmake --build --preset linux
 
-# shellcheck disable=SC2016
-exec unshare --mount --propagation private sh -c '
-    mountpoint -q /sys/kernel/tracing || mount -t tracefs nodev /sys/kernel/tracing 2>/dev/null || true
-    exec "$@"
-' run-benchmarks "$python" "$here/benchmarks.py" --command "$command" "$@"
+exec /usr/bin/python3 "$here/benchmarks.py" --command "bench/run-benchmarks.sh${*:+ $*}" "$@"

@@ -9,6 +9,13 @@ function(strell_add_variant_settings target)
         "NETWORK_STALL_LIMIT_MS=${arg_STALL_MS}" "CATALOGUE_TIME_LIMIT_MS=${arg_CATALOGUE_MS}")
 endfunction()
 
+# strell_add_loopback_settings(<target>): the variant settings of the programs built for tests: the
+# loopback origin and its shorter limits.
+function(strell_add_loopback_settings target)
+    strell_add_variant_settings(${target} ORIGIN "${LOOPBACK_ORIGIN}" STALL_MS ${LOOPBACK_STALL_LIMIT_MS}
+        CATALOGUE_MS ${LOOPBACK_CATALOGUE_TIME_LIMIT_MS})
+endfunction()
+
 # strell_add_installer(<target> ORIGIN <origin> STALL_MS <ms> CATALOGUE_MS <ms>): the installer executable,
 # fetching its catalogue from <origin> within those limits. Only the variant settings and the entry point
 # are compiled per variant.
@@ -17,9 +24,9 @@ function(strell_add_installer target)
     add_executable(${target} WIN32 "${PROJECT_SOURCE_DIR}/app/Main_${STRELL_OS}.cpp")
     strell_add_variant_settings(${target} ORIGIN "${arg_ORIGIN}" STALL_MS ${arg_STALL_MS}
         CATALOGUE_MS ${arg_CATALOGUE_MS})
+    # strell_juce is named, though the parts bring it, so that it comes before the delay-import libraries.
     target_link_libraries(${target} PRIVATE
-        strell_run strell_run_os strell_log strell_retrieval strell_retrieval_os strell_install strell_install_os
-        strell_devices strell_devices_os strell_juce)
+        strell_run strell_run_os strell_retrieval strell_devices strell_devices_os strell_juce)
     strell_own_code(${target})
     if(WIN32)
         set(resources "${PROJECT_SOURCE_DIR}/resources")

@@ -12,3 +12,12 @@ if(WIN32)
 else()
     set(STRELL_OS posix)
 endif()
+
+# strell_add_object_library(<name> <sources...>): the project's own code as an object library. Its objects go
+# to every program that links it, directly or through another such library (a link between object libraries
+# alone passes on only usage requirements), each object once, in the order the links name them.
+function(strell_add_object_library name)
+    add_library(${name} OBJECT ${ARGN})
+    target_sources(${name} INTERFACE $<TARGET_OBJECTS:${name}>)
+    strell_own_code(${name})
+endfunction()

@@ -12,11 +12,11 @@ packages=(
     # The Windows cross build, and Debian's sources for its image libraries.
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools libz-mingw-w64-dev dpkg-dev
     # Tests: GoogleTest, a display, servers, packaging and inspection tools, Wine.
-    libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth x11-utils imagemagick
+    libgtest-dev libgmock-dev googletest xvfb xauth x11-utils imagemagick
     nginx-light openssl curl zip unzip python3 python3-pefile icoutils wine wine64 util-linux
     # Test packages as other tools write them (bsdtar, 7-Zip).
     libarchive-tools 7zip
-    # Benchmarks and fuzzing.
+    # Benchmarks and fuzzing (bench/run-benchmarks.sh installs Google Benchmark itself).
     hyperfine valgrind time linux-perf clang-14 libfuzzer-14-dev libclang-rt-14-dev
     # Release engineering: Authenticode signing, and a moved clock for the reproducibility test.
     osslsigncode faketime

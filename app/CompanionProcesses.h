@@ -10,11 +10,12 @@ inline constexpr const char* companionProcessNames[] = {"hx deck.exe", "unitpane
 // Walks the running processes, calling visit with each process id and executable file name
 // (no directory, bytes as the system gives them). Gives back false when the list cannot be read at
 // all (no snapshot, or no first entry); true when it was walked to its end.
-bool walkRunningProcesses(const std::function<void(std::uint32_t processId, const char* exeFile)>& visit);
+[[nodiscard]] bool
+walkRunningProcesses(const std::function<void(std::uint32_t processId, const char* exeFile)>& visit);
 
 // Platform layer: opens the process for termination and ends it with the given exit code without
 // asking it to close. Gives back false when it could not be opened; a failing termination is not noticed.
-bool terminateProcessById(std::uint32_t processId, unsigned int exitCode);
+[[nodiscard]] bool terminateProcessById(std::uint32_t processId, unsigned int exitCode);
 
 // Takes nothing; ends every running process whose executable name equals one of companionProcessNames,
 // letter case ignored, with exit code 1. Gives back false when the process list could not be read.

@@ -17,7 +17,7 @@ struct TokenElevationAnswer
 };
 
 // Platform layer (Elevation_windows.cpp, Elevation_posix.cpp, or a test fake): one query, no output.
-TokenElevationAnswer queryTokenElevation();
+[[nodiscard]] TokenElevationAnswer queryTokenElevation();
 
 // Takes nothing; gives back true only for an elevated token. Writes, with printf to standard output,
 // "\n Failed to get Process Token :%d." or "\nFailed to get Token Information :%d." when a call fails, and

@@ -6,4 +6,4 @@
 //   first slot -> JUCE down -> the log's exit line.
 // Takes nothing (arguments are ignored by the entry points); gives back the process exit code; writes the
 // run log (RunLog.h) and what the steps themselves write.
-int runInstaller();
+[[nodiscard]] int runInstaller();

@@ -6,7 +6,9 @@ function(strell_own_code target)
     target_include_directories(${target} PUBLIC "${PROJECT_SOURCE_DIR}")
 endfunction()
 
-# Platform files are named <Name>_windows.cpp or <Name>_posix.cpp beside the logic they serve.
+# Platform files are named <Name>_windows.cpp or <Name>_posix.cpp beside the logic they serve. The posix
+# layer is the Linux build's: most of it is POSIX, but the process list (/proc), the USB scan (sysfs), the
+# descriptor-based setup-program start and the namespaces of the tests are Linux's own.
 if(WIN32)
     set(STRELL_OS windows)
 else()

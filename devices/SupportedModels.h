@@ -22,7 +22,7 @@ const std::vector<SupportedModel>& supportedModels();
 
 // Takes a USB product id; gives back its model slot 0..50, or -1 when it has none, after writing
 // "hex: " and the id as at least four lower-case hexadecimal digits as one line to std::clog.
-int modelSlotForProductId(int productId);
+[[nodiscard]] int modelSlotForProductId(int productId);
 
 // Takes a model slot; gives back the product id of that slot, or 0 for a slot outside 0..50. Writes nothing.
-int productIdForModelSlot(int modelSlot);
+[[nodiscard]] int productIdForModelSlot(int modelSlot);

@@ -1,6 +1,6 @@
 #include "devices/UsbInstanceIds_posix.h"
 
-#include "devices/UsbScan.h"
+#include "devices/UsbInstanceIds.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -87,7 +87,6 @@ std::vector<std::string> readSysfsUsbInstanceIds(const std::string& devicesFolde
     return instanceIds;
 }
 
-// Takes a visitor; calls it with the instance id of every USB device that Linux lists, sorted by entry name.
 void forEachPresentUsbInstanceId(const std::function<void(const std::string& instanceId)>& visit)
 {
     for (const std::string& instanceId : readSysfsUsbInstanceIds(sysfsUsbDevicesFolder))

@@ -1,4 +1,4 @@
-#include "devices/UsbScan.h"
+#include "devices/UsbInstanceIds.h"
 
 // The narrow-text SetupAPI entry points are named explicitly; UNICODE stays off so the structures and
 // macros that windows.h and setupapi.h pick match them.
@@ -23,9 +23,6 @@ constexpr DWORD instanceIdBufferSize = 4000;
 constexpr int maxConsecutiveEnumFailures = 256;
 } // namespace
 
-// Takes a visitor; calls it with the instance id of every present element of the USB setup class in the
-// current hardware profile, in enumeration order ("" for an element that cannot be enumerated or whose id
-// does not fit the buffer). Visits nothing when the set cannot be opened. Writes nothing.
 void forEachPresentUsbInstanceId(const std::function<void(const std::string& instanceId)>& visit)
 {
     const HDEVINFO set =

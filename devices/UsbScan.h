@@ -1,5 +1,7 @@
 #pragma once
 
+#include "devices/UsbInstanceIds.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,13 +29,8 @@ void appendMatchingCandidates(const std::vector<UsbDeviceId>& candidates, const 
 // Takes the candidates and the instance-id texts in enumeration order; gives back every candidate
 // whose pattern stands in an id (exact characters), ordered by id first and candidate second,
 // duplicates kept. Writes nothing.
-std::vector<UsbDeviceId> matchInstanceIds(const std::vector<UsbDeviceId>& candidates,
-                                          const std::vector<std::string>& instanceIds);
-
-// Platform layer (UsbInstanceIds_windows.cpp: SetupAPI, USB class, present devices;
-// UsbInstanceIds_posix.cpp: sysfs; or a test fake). Calls visit with the instance id of every present
-// USB device element, in enumeration order; an element whose id cannot be read gives an empty text.
-void forEachPresentUsbInstanceId(const std::function<void(const std::string& instanceId)>& visit);
+[[nodiscard]] std::vector<UsbDeviceId> matchInstanceIds(const std::vector<UsbDeviceId>& candidates,
+                                                        const std::vector<std::string>& instanceIds);
 
 // What a scan saw, for the run log: how many device elements were present, and each one whose id names the
 // maker's vendor id (letters in any case) or matched a candidate, with the candidates it matched.

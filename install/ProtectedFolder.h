@@ -63,7 +63,7 @@ enum class FolderStart
 // none. Windows: the user's temporary folder. POSIX: $TMPDIR when every folder of its path from "/" down
 // is a real folder of a trusted owner (root; also the running user when not root) that others cannot write
 // to, unless it is sticky; otherwise /tmp under the same rule.
-juce::File trustedTemporaryFolder();
+[[nodiscard]] juce::File trustedTemporaryFolder();
 
 // Takes a trusted base folder (trustedTemporaryFolder()), a relative path of folder names separated by "/"
 // (e.g. "Tarnwell/StrellDriver") and what to do with the last folder; makes every folder of the path

@@ -41,7 +41,7 @@ struct ZipDirectory
 
 // Takes a readable stream of an archive; reads its end records (zip64 ones too) and central directory.
 // Gives back the directory; writes nothing.
-ZipDirectory readZipDirectory(juce::InputStream& archive);
+[[nodiscard]] ZipDirectory readZipDirectory(juce::InputStream& archive);
 
 // Takes a compression method number; gives back its name ("LZMA", "BZip2", "Deflate64", or "unknown").
 juce::String zipMethodName(std::uint16_t method);

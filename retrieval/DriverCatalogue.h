@@ -24,13 +24,14 @@ juce::String decodeCatalogueText(const void* data, std::size_t size);
 // internal DTD subset, a reference in text to an undeclared entity, a processing instruction after the root
 // element has begun, or elements nested deeper (64 levels) or with more attributes (256) than any
 // catalogue's. The framework's own XML parser never sees the text. Writes nothing.
-std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text, juce::String* whyNot = nullptr);
+[[nodiscard]] std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text,
+                                                               juce::String* whyNot = nullptr);
 
 // Takes fetched catalogue bytes; decodes them as the framework decodes any fetched text (a UTF-8 or UTF-16
 // byte-order mark honoured, valid UTF-8 read as such, anything else byte for byte) and parses them with
 // parseCatalogue. Gives back its document element, or nullptr (whyNot, when given, says why). Writes nothing.
-std::unique_ptr<juce::XmlElement> parseFetchedCatalogue(const juce::MemoryBlock& body,
-                                                        juce::String* whyNot = nullptr);
+[[nodiscard]] std::unique_ptr<juce::XmlElement> parseFetchedCatalogue(const juce::MemoryBlock& body,
+                                                                      juce::String* whyNot = nullptr);
 
 // Takes an entry's sha256 text; gives back whether it is exactly 64 hexadecimal digits (either case). Empty
 // text, another length or any other character is not a hash: a typo must never switch the check off.
@@ -66,7 +67,7 @@ struct DriverLookup
 // Takes the parsed catalogue (or nullptr) and a USB product id; gives back the driver address of the
 // first entry whose pid matches, or an empty URL. Only https addresses are given back, and product id 0
 // (what an entry without pid reads as) matches nothing. Writes nothing.
-juce::URL findDriverUrlInCatalogue(const juce::XmlElement* catalogue, int productId);
+[[nodiscard]] juce::URL findDriverUrlInCatalogue(const juce::XmlElement* catalogue, int productId);
 
 // Takes a model slot; fetches and reads the catalogue as findDriverUrl does; gives back what
 // lookUpDriverInCatalogue finds for the slot's product id (noDocument when the fetch fails or the document
@@ -77,4 +78,4 @@ juce::URL findDriverUrlInCatalogue(const juce::XmlElement* catalogue, int produc
 // Takes a model slot; fetches the catalogue from catalogueAddress() over https only, within
 // catalogueFetchLimits() (at most 8 MiB; blocking, no dispatching), parses it with parseCatalogue and gives
 // back the driver address for the slot's product id, or an empty URL. Writes nothing.
-juce::URL findDriverUrl(int modelSlot);
+[[nodiscard]] juce::URL findDriverUrl(int modelSlot);

@@ -4,7 +4,7 @@
 
 // Takes nothing; gives back the folder "Tarnwell/StrellDriver" below the trusted temporary folder
 // (trustedTemporaryFolder), emptied at every run, or File() when there is no trusted temporary folder.
-juce::File driverWorkingFolder();
+[[nodiscard]] juce::File driverWorkingFolder();
 
 // Takes the first model slot found; empties and recreates the working folder so that only an administrator
 // can change it until the setup program has ended (driverPackageFailed, before any window, when that
@@ -14,4 +14,4 @@ juce::File driverWorkingFolder();
 // driverPackageFailed), closes the window and hands the file on by its name's ending ("zip":
 // installDriverPackage, "exe": runSetupProgram). Gives back their result, or driverPackageFailed /
 // setupProgramMissing. Writes nothing itself; the temporary file is gone when it returns.
-int downloadAndInstallDriver(int modelSlot);
+[[nodiscard]] int downloadAndInstallDriver(int modelSlot);

@@ -40,11 +40,12 @@ struct FetchTask
 };
 
 // Takes text; gives back whether it is an absolute https address (scheme in any case).
-bool isHttpsUrl(const juce::String& address);
+[[nodiscard]] bool isHttpsUrl(const juce::String& address);
 
 // Takes the address a response came from and its Location value; gives back the absolute address it
 // names (relative forms resolved as a browser does, dot segments removed), or empty text for none.
-juce::String resolveRedirectLocation(const juce::String& requestAddress, const juce::String& location);
+[[nodiscard]] juce::String resolveRedirectLocation(const juce::String& requestAddress,
+                                                   const juce::String& location);
 
 // Takes an https address, a file made by createNewFile (or one that is not open: the body stays in memory)
 // and the limits. Starts the worker, which requests the address with the framework told to follow no
@@ -56,13 +57,13 @@ juce::String resolveRedirectLocation(const juce::String& requestAddress, const j
 // Main thread, once per polling pass (at least every 50 ms): takes the task; ends it with an error when it
 // has passed a limit, cancelling the stream. Gives back true once the task has finished, with or without
 // an error.
-bool superviseFetch(FetchTask& task);
+[[nodiscard]] bool superviseFetch(FetchTask& task);
 
 // Take the task; give back whether it ended with an error, the body bytes received so far, and why it
 // failed (empty when it did not).
-bool fetchHadError(const FetchTask& task);
-juce::int64 fetchedBytes(const FetchTask& task);
-juce::String fetchFailure(const FetchTask& task);
+[[nodiscard]] bool fetchHadError(const FetchTask& task);
+[[nodiscard]] juce::int64 fetchedBytes(const FetchTask& task);
+[[nodiscard]] juce::String fetchFailure(const FetchTask& task);
 
 // Takes a finished task; waits for its worker (a few seconds at most: a worker stuck in a read that the
 // cancel did not end is abandoned, and can no longer touch the file). Gives back the file the body was
@@ -81,15 +82,15 @@ struct FetchReport
 };
 
 // Takes a task; gives back its report. Writes nothing.
-FetchReport fetchReport(const FetchTask& task);
+[[nodiscard]] FetchReport fetchReport(const FetchTask& task);
 
 // Takes an https address, limits and, optionally, a report to fill; fetches the address into memory on a
 // worker while the calling thread waits without dispatching messages. Gives back the body, or nothing
 // when the fetch failed.
-std::optional<juce::MemoryBlock> fetchIntoMemory(const juce::String& address, FetchLimits limits,
-                                                 FetchReport* report = nullptr);
+[[nodiscard]] std::optional<juce::MemoryBlock>
+fetchIntoMemory(const juce::String& address, FetchLimits limits, FetchReport* report = nullptr);
 
 // Platform layer (HttpsFetch_posix.cpp, HttpsFetch_windows.cpp): reads from the stream like its read(),
 // and sets failed when the read ended because the transfer broke rather than because the body ended
 // (WinINet's reader hides a failed read as the end of the body).
-int readResponseBody(juce::WebInputStream& stream, void* buffer, int bytesToRead, bool& failed);
+[[nodiscard]] int readResponseBody(juce::WebInputStream& stream, void* buffer, int bytesToRead, bool& failed);

@@ -68,7 +68,7 @@ class InstallsFromStaticServer(InstallerTestCase):
                          r"(?m)^ *\d+ ms  elevation: the token is elevated$",
                          r"(?m)^ *\d+ ms  model chosen: slot \d+ \(",
                          r"(?m)^ *\d+ ms  catalogue: HTTP 200, \d+ bytes in \d+ ms$",
-                         r"(?m)^ *\d+ ms  download: HTTP 200, " + str(len(package)) + r" bytes in \d+ ms \(",
+                         r"(?m)^ *\d+ ms  download: HTTP 200, " + str(package.stat().st_size) + r" bytes in \d+ ms \(",
                          r"(?m)^ *\d+ ms  unpacked \d+ entries, \d+ bytes into ",
                          r" *\d+ ms  exit 5 setupProgramExitCode: the setup program exited with 5 after \d+ ms\n\Z"):
             self.assertRegex(text, expected)

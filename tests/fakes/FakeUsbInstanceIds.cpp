@@ -1,6 +1,6 @@
 #include "tests/fakes/FakeUsbInstanceIds.h"
 
-#include "devices/UsbScan.h"
+#include "devices/UsbInstanceIds.h"
 
 std::vector<std::string> fakeUsbInstanceIds;
 int fakeUsbScanCount = 0;

@@ -477,7 +477,7 @@ SAME_CAUSE = (
     {"zip-slip-parent", "zip-slip-backslash"},
     {"catalogue-without-our-model", "devices-first-not-in-catalogue"},
 )
-SAME_CAUSE_UNDER_WINE = ({"package-stall", "package-reset-third"},)
+SAME_CAUSE_UNDER_WINE = ({"package-stall", "package-reset"},)
 
 
 def reasons_told_apart(test, reasons, own_folders, same_cause=SAME_CAUSE):
@@ -485,11 +485,15 @@ def reasons_told_apart(test, reasons, own_folders, same_cause=SAME_CAUSE):
     the rows' own folders and the groups of rows of one cause; checks that no two rows of different causes
     read the same once their own folder and every number but an HTTP status are masked: a support person
     tells each failure apart from the log alone."""
+    merged = []  # groups that share a row are one cause
+    for group in same_cause:
+        joined = set(group).union(*[other for other in merged if other & group])
+        merged = [other for other in merged if not other & group] + [joined]
     causes = {}
     for row_id, (code, reason) in reasons.items():
         text = reason.replace(str(own_folders[row_id]), "<row>")
         text = re.sub(r"(?<!HTTP )\b\d+", "#", text)
-        group = next((sorted(group)[0] for group in same_cause if row_id in group), row_id)
+        group = next((sorted(group)[0] for group in merged if row_id in group), row_id)
         causes.setdefault((code, text), set()).add(group)
     same = [f"{code} {text!r}: {', '.join(sorted(groups))}" for (code, text), groups in causes.items()
             if len(groups) > 1]

@@ -451,6 +451,16 @@ def check_run_log(test, row, build, outcome, seen, reasons, log_written=True):
         reasons[row.id] = (logged, reason)
 
 
+def run_and_check_row(runner, row, reasons):
+    """Takes a runner (its run_case(row, log_folder) and check_case(row, outcome, reasons)), a row and the
+    reasons seen so far; runs and checks the row, then runs it again with the log folder read-only and with
+    a file in its place, where the row lets the run make its log folder, and checks each is the same run."""
+    outcome = runner.run_case(row)
+    runner.check_case(row, outcome, reasons)
+    for state in LOG_FOLDER_STATES[1:] if log_expected(row.setup.disk) else ():
+        check_same_run(runner, outcome, runner.run_case(row, state), state)
+
+
 def check_same_run(test, first, again, state):
     """Takes a test, a row's Outcome with the log folder writable, and its Outcome with the log folder in
     another LOG_FOLDER_STATES state; checks that the run was the same, byte for byte, and wrote no log."""

@@ -57,11 +57,7 @@ class FaultMatrixLinux(unittest.TestCase):
         reasons = {}
         for row in rows:
             with self.subTest(case=row.id):
-                outcome = self.run_case(row)
-                self.check_case(row, outcome, reasons)
-                # The log folder read-only, or a file in its place: the same run, and no log.
-                for state in fx.LOG_FOLDER_STATES[1:] if fx.log_expected(row.setup.disk) else ():
-                    fx.check_same_run(self, outcome, self.run_case(row, state), state)
+                fx.run_and_check_row(self, row, reasons)
         fx.reasons_told_apart(self, reasons, {row.id: self.scratch / row.id for row in rows})
 
     # One row

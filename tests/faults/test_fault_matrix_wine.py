@@ -49,12 +49,7 @@ class FaultMatrixWine(InstallerRunCase):
         for row in rows:
             with self.subTest(case=row.id):
                 try:
-                    outcome = self.run_case(row)
-                    self.check_case(row, outcome, reasons)
-                    # The log folder read-only, or a file in its place: the same run, and no log.
-                    for state in fx.LOG_FOLDER_STATES[1:] if fx.log_expected(row.setup.disk) else ():
-                        self.prefix.remove_all_usb_devices()
-                        fx.check_same_run(self, outcome, self.run_case(row, state), state)
+                    fx.run_and_check_row(self, row, reasons)
                 finally:
                     self.prefix.remove_all_usb_devices()
         fx.reasons_told_apart(self, reasons, {row.id: self.temp for row in rows},
@@ -77,6 +72,7 @@ class FaultMatrixWine(InstallerRunCase):
         """Arranges the row's Setup with the log folder in a LOG_FOLDER_STATES state, runs the installer once
         through the launcher; gives back what the checks look at."""
         setup = row.setup
+        self.prefix.remove_all_usb_devices()
         self.fresh_folders(setup)
         read_only_logs = fx.prepare_log_folder(self.temp, log_folder)
         if setup.devices != "none":

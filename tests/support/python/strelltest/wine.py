@@ -67,6 +67,7 @@ DEBIAN_WINE_SHARE = Path("/usr/share/wine")
 # is the system's. Versions other than Windows 10 get a private Wine tree whose kernel32.dll says theirs.
 KERNEL32_VERSIONS = {"win81": (6, 3, 9600, 0), "win8": (6, 2, 9200, 0), "win7": (6, 1, 7601, 0)}
 BOOT_TIMEOUT = 240
+REGEDIT_ATTEMPTS = 3
 COMMAND_TIMEOUT = 120
 SERVER_WAIT_TIMEOUT = 60
 # No Mono or Gecko install prompts in a fresh prefix.
@@ -423,7 +424,15 @@ class WinePrefix:
             file.write(b"\xff\xfe" + body.encode("utf-16-le"))  # regedit wants UTF-16LE with a BOM
             name = file.name
         try:
-            self.run(["regedit", "/S", self.windows_path(name)], check=True)
+            # Wine's regedit now and then ends with 1 and no message when runs follow each other closely
+            # (seen in the fault matrix); the import is idempotent, so it is tried again, a few times.
+            for _ in range(REGEDIT_ATTEMPTS):
+                done = self.run(["regedit", "/S", self.windows_path(name)])
+                if done.returncode == 0:
+                    break
+                time.sleep(1)
+            else:
+                raise WineError(f"{' '.join(done.args)} ended with {done.returncode}: {done.stderr}")
         finally:
             os.unlink(name)
 

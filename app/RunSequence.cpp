@@ -36,15 +36,6 @@ juce::String describeSystem()
            "; setup programs from " + setupProgramFolderName();
 }
 
-// Takes a product id; gives back its model slot, or -1, writing nothing (unlike modelSlotForProductId).
-int quietSlotOf(int productId)
-{
-    for (int slot = 0; slot < supportedModelCount; ++slot)
-        if (productIdForModelSlot(slot) == productId)
-            return slot;
-    return -1;
-}
-
 // Takes a model slot; gives back "slot N (key name, display name)".
 juce::String describeModel(int slot)
 {
@@ -66,7 +57,7 @@ void logUsbScan(const UsbScanReport& scan)
         juce::StringArray models;
         for (const UsbDeviceId& id : device.matched)
         {
-            const int slot = quietSlotOf(id.productId);
+            const int slot = findModelSlot(id.productId);
             models.add(slot >= 0 ? describeModel(slot)
                                  : "product id 0x" + juce::String::toHexString(id.productId));
         }

@@ -151,12 +151,17 @@ const std::vector<SupportedModel>& supportedModels()
     return table;
 }
 
-int modelSlotForProductId(int productId)
+int findModelSlot(int productId)
 {
     const auto pair = std::lower_bound(slotMapping.begin(), slotMapping.end(), productId,
                                        [](const SlotPair& entry, int id) { return entry.productId < id; });
-    if (pair != slotMapping.end() && pair->productId == productId)
-        return pair->slot;
+    return pair != slotMapping.end() && pair->productId == productId ? pair->slot : -1;
+}
+
+int modelSlotForProductId(int productId)
+{
+    if (const int slot = findModelSlot(productId); slot >= 0)
+        return slot;
 
     // Formatted apart so that std::clog keeps its own base, width and fill for whoever writes next.
     std::ostringstream line;

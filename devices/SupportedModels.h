@@ -20,6 +20,9 @@ inline constexpr int supportedModelCount = 51;
 // Takes nothing; gives back the 51 rows in table order (filled on the first call, never changed after).
 const std::vector<SupportedModel>& supportedModels();
 
+// Takes a USB product id; gives back its model slot 0..50, or -1 when it has none. Writes nothing.
+[[nodiscard]] int findModelSlot(int productId);
+
 // Takes a USB product id; gives back its model slot 0..50, or -1 when it has none, after writing
 // "hex: " and the id as at least four lower-case hexadecimal digits as one line to std::clog.
 [[nodiscard]] int modelSlotForProductId(int productId);

@@ -50,14 +50,14 @@ std::size_t writeUsbMatchPattern(const UsbDeviceId& candidate, char* buffer)
 // Takes an instance id; gives back whether it names the maker's vendor id, letters in any case.
 bool hasMakerVendorId(const std::string& instanceId)
 {
-    char pattern[longestMatchPattern];
-    const std::size_t length = writeUsbMatchPattern({tarnwellVendorId, 0}, pattern);
-    const std::string vendorPart(pattern + 4, pattern + length - 9); // "VID_2E7A"
+    char vendorPart[12] = "VID_";
+    const std::size_t length =
+        static_cast<std::size_t>(writeHexId(tarnwellVendorId, vendorPart + 4) - vendorPart); // "VID_2E7A"
     std::string upper(instanceId);
     for (char& c : upper)
         if (c >= 'a' && c <= 'z')
             c = static_cast<char>(c - 'a' + 'A');
-    return upper.find(vendorPart) != std::string::npos;
+    return upper.find(vendorPart, 0, length) != std::string::npos;
 }
 } // namespace
 

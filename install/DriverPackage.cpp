@@ -73,8 +73,9 @@ int installDriverPackage(const juce::String& packageFileName, const juce::File& 
         noteExitReason("the package cannot be unpacked: " + outsideText(unpacked.getErrorMessage()));
         return driverPackageFailed;
     }
+    const juce::String notAZip = summary.isZip ? juce::String() : whatTheDownloadIs(downloadedFile);
     logRunEvent(summary.isZip ? "unpacked " + counts + " into " + workingFolder.getFullPathName()
-                              : whatTheDownloadIs(downloadedFile) + ": nothing was unpacked");
+                              : notAZip + ": nothing was unpacked");
 
     const auto packageFolder = workingFolder.getChildFile(packageFileName.replace(".zip", "", true));
 
@@ -91,7 +92,7 @@ int installDriverPackage(const juce::String& packageFileName, const juce::File& 
 
     if (!juce::File::isAbsolutePath(setupProgramPath) || !juce::File(setupProgramPath).existsAsFile())
     {
-        noteExitReason(!summary.isZip ? whatTheDownloadIs(downloadedFile) + ", so it has no setup program"
+        noteExitReason(!summary.isZip         ? notAZip + ", so it has no setup program"
                        : summary.entries == 0 ? juce::String("the package is a zip archive without entries")
                                               : whatThePackageHolds(packageFolder, setupProgramPath));
         return setupProgramMissing;

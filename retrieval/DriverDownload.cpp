@@ -87,10 +87,9 @@ int installDownloadedPackage(const juce::String& packageFileName, const juce::Fi
     return driverPackageFailed;
 }
 
-// Takes the finished task; logs the download's size, time, mean rate and end state.
-void logDownload(const FetchTask& task)
+// Takes the finished download's report; logs its redirects, size, time, mean rate and end state.
+void logDownload(const FetchReport& report)
 {
-    const FetchReport report = fetchReport(task);
     for (const auto& hop : report.hops)
         logRunEvent("download: redirect " + outsideText(hop));
     const auto seconds = juce::jmax((juce::int64)1, report.elapsedMs) / 1000.0;
@@ -159,8 +158,9 @@ int downloadAndInstallDriver(int modelSlot)
         startFetch(driverAddress.toString(true), std::move(downloadedFile.writing), packageDownloadLimits());
     waitForDownload(task, window.get());
     downloadedFile.writing = endFetch(task);
-    logDownload(task);
-    const int packageStatus = fetchReport(task).status;
+    const FetchReport report = fetchReport(task);
+    logDownload(report);
+    const int packageStatus = report.status;
     // A package whose entry gives a sha256 is used only when it is that file, byte for byte (a malformed
     // value matches nothing), checked on the held file before anything is unpacked or run.
     juce::String whyNot;

@@ -1,6 +1,6 @@
 #include "app/CompanionProcesses.h"
 
-#include "app/RunLog.h"
+#include "base/RunLog.h"
 
 #include <juce_core/juce_core.h>
 

@@ -1,6 +1,6 @@
 #include "app/Elevation.h"
 
-#include "app/RunLog.h"
+#include "base/RunLog.h"
 
 #include <cstdio>
 

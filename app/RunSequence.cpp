@@ -3,7 +3,7 @@
 #include "app/CompanionProcesses.h"
 #include "app/Elevation.h"
 #include "app/InstallerExitCode.h"
-#include "app/RunLog.h"
+#include "base/RunLog.h"
 #include "devices/SupportedModels.h"
 #include "devices/UsbScan.h"
 #include "install/DriverPackage.h"

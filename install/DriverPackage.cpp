@@ -1,7 +1,7 @@
 #include "install/DriverPackage.h"
 
 #include "app/InstallerExitCode.h"
-#include "app/RunLog.h"
+#include "base/RunLog.h"
 #include "install/SetupProgram.h"
 #include "install/ZipExtraction.h"
 

@@ -1,7 +1,7 @@
 #include "install/SetupProgram.h"
 
 #include "app/InstallerExitCode.h"
-#include "app/RunLog.h"
+#include "base/RunLog.h"
 
 namespace
 {

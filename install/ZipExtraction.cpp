@@ -1,6 +1,6 @@
 #include "install/ZipExtraction.h"
 
-#include "install/NewFile.h"
+#include "base/NewFile.h"
 
 #include <zlib.h>
 

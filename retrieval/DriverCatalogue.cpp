@@ -1,6 +1,6 @@
 #include "retrieval/DriverCatalogue.h"
 
-#include "app/RunLog.h"
+#include "base/RunLog.h"
 #include "devices/SupportedModels.h"
 #include "retrieval/HttpsFetch.h"
 

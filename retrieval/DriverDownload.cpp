@@ -1,7 +1,7 @@
 #include "retrieval/DriverDownload.h"
 
 #include "app/InstallerExitCode.h"
-#include "app/RunLog.h"
+#include "base/RunLog.h"
 #include "install/DriverPackage.h"
 #include "install/ProtectedFolder.h"
 #include "install/SetupProgram.h"

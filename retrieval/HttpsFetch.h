@@ -1,6 +1,6 @@
 #pragma once
 
-#include "install/NewFile.h"
+#include "base/NewFile.h"
 
 #include <juce_core/juce_core.h>
 

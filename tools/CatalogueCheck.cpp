@@ -4,8 +4,8 @@
 // folder of its own and checks that both setup programs the 64-bit installer can choose are there, printing
 // each package's size and SHA-256. The lookup, the fetches and their limits are the installer's own code.
 
+#include "base/NewFile.h"
 #include "devices/SupportedModels.h"
-#include "install/NewFile.h"
 #include "install/ZipExtraction.h"
 #include "retrieval/DriverCatalogue.h"
 #include "retrieval/HttpsFetch.h"

@@ -1,6 +1,6 @@
 // The run log written into real folders: its name form, held lines, pruning, links, the size limit and
 // the escaping of text from outside.
-#include "app/RunLog.h"
+#include "base/RunLog.h"
 #include "app/InstallerExitCode.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // step replaced at link time, and the framework brought up and down for real.
 #include "app/RunSequence.h"
 #include "app/InstallerExitCode.h"
-#include "app/RunLog.h"
+#include "base/RunLog.h"
 #include "devices/SupportedModels.h"
 #include "tests/fakes/FakeRunSteps.h"
 #include "tests/fakes/FakeUsbInstanceIds.h"

@@ -1,7 +1,7 @@
 #include "tests/fakes/FakeRunSteps.h"
 
 #include "app/InstallerExitCode.h"
-#include "app/RunLog.h"
+#include "base/RunLog.h"
 
 #include "app/CompanionProcesses.h"
 #include "retrieval/DriverDownload.h"

@@ -1,7 +1,7 @@
-#include "app/RunLog.h"
+#include "base/RunLog.h"
 
 #include "app/InstallerExitCode.h"
-#include "install/NewFile.h"
+#include "base/NewFile.h"
 
 #include <algorithm>
 #include <cstring>

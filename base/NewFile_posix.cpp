@@ -1,4 +1,4 @@
-#include "install/NewFile.h"
+#include "base/NewFile.h"
 
 #include <cerrno>
 #include <fcntl.h>

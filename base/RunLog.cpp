@@ -11,8 +11,6 @@ namespace
 {
 const char* const fileNameLead = "StrellDriverInstaller-";
 const char* const fileNameEnd = ".log";
-constexpr int lastSuffix = 9;
-constexpr juce::int64 exitLineReserve = 4096; // kept free below the limit for the cut note and the exit line
 
 struct RunLogState
 {
@@ -65,7 +63,8 @@ bool fitsUnderLimit(juce::int64 sizeSoFar, const juce::String& line, bool exitLi
     auto& log = runLog();
     if (exitLine)
         return true;
-    if (!log.full && sizeSoFar + (juce::int64)line.getNumBytesAsUTF8() <= runLogByteLimit - exitLineReserve)
+    if (!log.full &&
+        sizeSoFar + (juce::int64)line.getNumBytesAsUTF8() <= runLogByteLimit - runLogExitLineReserve)
         return true;
     if (!log.full)
     {
@@ -141,7 +140,7 @@ std::optional<std::pair<juce::String, int>> runLogSortKey(const juce::String& na
     const auto suffix = middle.substring(15);
     if (suffix.isEmpty())
         return std::make_pair(stamp, 1);
-    if (suffix.length() != 2 || suffix[0] != '-' || suffix[1] < '2' || suffix[1] > '0' + lastSuffix)
+    if (suffix.length() != 2 || suffix[0] != '-' || suffix[1] < '2' || suffix[1] > '0' + lastRunLogSuffix)
         return std::nullopt;
     return std::make_pair(stamp, (int)(suffix[1] - '0'));
 }
@@ -199,7 +198,8 @@ void placeRunLog(const juce::File& folder)
     if (!log.started || log.placed || log.dropped)
         return;
 
-    for (int attempt = 1; folder != juce::File() && attempt <= lastSuffix && !log.file.isOpen(); ++attempt)
+    for (int attempt = 1; folder != juce::File() && attempt <= lastRunLogSuffix && !log.file.isOpen();
+         ++attempt)
         log.file = createNewFile(folder.getChildFile(runLogFileName(log.start, attempt)));
     if (!log.file.isOpen())
     {

@@ -1,17 +1,16 @@
 #pragma once
 
+#include "base/Limits.h"
+
 #include <juce_core/juce_core.h>
 
 // The run log, so that support can tell why a run did not install anything: one UTF-8 text file per run,
 // "StrellDriverInstaller-YYYYMMDD-HHMMSS.log" (the local time of the start) in "Tarnwell/Logs" below the
-// trusted temporary folder, the ten newest kept. One line per event: the milliseconds since the start, then
-// the event; the last line is the exit code, its name and the reason. Main thread only. Logging never
-// changes the run: whatever fails in it, the run goes on exactly as it would without it.
+// trusted temporary folder, the runLogsKept newest kept. One line per event: the milliseconds since the
+// start, then the event; the last line is the exit code, its name and the reason. Main thread only. Logging
+// never changes the run: whatever fails in it, the run goes on exactly as it would without it.
 
 inline constexpr const char* runLogFolderPath = "Tarnwell/Logs";
-inline constexpr int runLogsKept = 10;
-inline constexpr juce::int64 runLogByteLimit = 1024 * 1024;
-inline constexpr int outsideTextLimit = 300; // characters of one outside text kept on a line
 
 // Takes nothing; starts the run's log in memory at the current time, which names the file and dates the
 // lines. Until placeRunLog lines are held; without startRunLog (tools, tests) logging does nothing.

@@ -1,5 +1,7 @@
 #include "devices/UsbInstanceIds.h"
 
+#include "base/Limits.h"
+
 // The narrow-text SetupAPI entry points are named explicitly; UNICODE stays off so the structures and
 // macros that windows.h and setupapi.h pick match them.
 #undef UNICODE
@@ -15,12 +17,8 @@ namespace
 // GUID_DEVCLASS_USB: the setup class of USB host controllers, hubs and composite devices.
 const GUID usbSetupClass = {0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 
-// Room for one instance id with its terminating zero; the platform keeps ids far shorter.
-constexpr DWORD instanceIdBufferSize = 4000;
-
 // A valid set fails SetupDiEnumDeviceInfo only past its end (ERROR_NO_MORE_ITEMS). Other failures are
-// skipped one by one, but a run this long of them means no further element will ever come: stop.
-constexpr int maxConsecutiveEnumFailures = 256;
+// skipped one by one, but maxConsecutiveEnumFailures of them in a row means no further element will come.
 } // namespace
 
 void forEachPresentUsbInstanceId(const std::function<void(const std::string& instanceId)>& visit)

@@ -1,5 +1,7 @@
 #include "install/ProtectedFolder.h"
 
+#include "base/Limits.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <dirent.h>
@@ -14,8 +16,6 @@ namespace
 {
 constexpr mode_t folderMode = 0755;
 constexpr mode_t othersMayWrite = S_IWGRP | S_IWOTH;
-constexpr int attemptsPerName = 4;
-constexpr int deepestTree = 256;
 constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // Takes nothing; gives back 16 random hexadecimal digits (the kernel's random source).
@@ -126,7 +126,7 @@ bool removeTree(int parent, const char* name, int depth)
     const int fd = ::openat(parent, name, directoryFlags);
     if (fd < 0)
         return (errno == ENOTDIR || errno == ELOOP) && ::unlinkat(parent, name, 0) == 0;
-    if (depth > deepestTree)
+    if (depth > deepestEmptiedTree)
     {
         closeDescriptor(fd);
         return false;
@@ -169,7 +169,7 @@ bool removeTree(int parent, const char* name, int depth)
 // the way. Gives back its descriptor, or -1 (a file or link of a trusted owner is left alone: it fails).
 int openOrMakeFolder(int parent, const char* name)
 {
-    for (int attempt = 0; attempt < attemptsPerName; ++attempt)
+    for (int attempt = 0; attempt < attemptsPerRandomName; ++attempt)
     {
         struct stat status
         {
@@ -313,7 +313,7 @@ ProtectedFile createProtectedFile(const juce::File& folder)
 {
     if (folder == juce::File())
         return {};
-    for (int attempt = 0; attempt < attemptsPerName; ++attempt)
+    for (int attempt = 0; attempt < attemptsPerRandomName; ++attempt)
     {
         ProtectedFile created;
         created.file = folder.getChildFile("temp_" + juce::String(randomHex()));

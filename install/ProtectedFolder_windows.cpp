@@ -1,5 +1,7 @@
 #include "install/ProtectedFolder.h"
 
+#include "base/Limits.h"
+
 #include <windows.h>
 
 #include <sddl.h>
@@ -14,8 +16,6 @@ namespace
 // it on to everything made inside them.
 const wchar_t* const folderAccess = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 const wchar_t* const fileAccess = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
-constexpr int attemptsPerName = 4;
-constexpr int deepestTree = 256;
 // Folder handles held while the folder must stay where it is: no FILE_SHARE_DELETE, so no process can
 // rename or delete it (or, on Windows, a folder above it) meanwhile.
 constexpr DWORD heldFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
@@ -92,7 +92,7 @@ bool removeTree(const std::wstring& path, int depth)
     const HANDLE held = openEntry(path, heldFolderAccess);
     if (held == INVALID_HANDLE_VALUE)
         return false;
-    if (!isPlainFolder(held) || depth > deepestTree)
+    if (!isPlainFolder(held) || depth > deepestEmptiedTree)
     {
         BY_HANDLE_FILE_INFORMATION information{};
         const bool isLink = GetFileInformationByHandle(held, &information) &&
@@ -158,7 +158,7 @@ HANDLE createProtectedFolderIn(HANDLE parent, const juce::String& name)
 // failure. The folder keeps its access list: what matters below it is held and protected itself.
 HANDLE openOrMakeFolder(HANDLE parent, const juce::File& path, const juce::String& name)
 {
-    for (int attempt = 0; attempt < attemptsPerName; ++attempt)
+    for (int attempt = 0; attempt < attemptsPerRandomName; ++attempt)
     {
         const HANDLE existing = openEntry(widePath(path), heldFolderAccess);
         if (existing == INVALID_HANDLE_VALUE)
@@ -294,7 +294,7 @@ ProtectedFile createProtectedFile(const juce::File& folder)
         return {};
     SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), access.descriptor, FALSE};
 
-    for (int attempt = 0; attempt < attemptsPerName; ++attempt)
+    for (int attempt = 0; attempt < attemptsPerRandomName; ++attempt)
     {
         const juce::File path = folder.getChildFile("temp_" + juce::String(randomHex().c_str()));
         // CREATE_NEW fails on any existing name, a link included; only reading is shared while it is written.

@@ -1,5 +1,7 @@
 #include "install/SetupProgram.h"
 
+#include "base/Limits.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -12,10 +14,7 @@
 
 namespace
 {
-constexpr int waitSliceMs = 44;
-constexpr size_t outputChunkBytes = 16384;
 constexpr int firstOwnDescriptor = 3; // above standard input, output and error
-constexpr long maxDescriptorsMarked = 65536;
 constexpr int failedStartExitCode = 127;
 
 // The formats we start. A file in any other (shell text, an HTML page, a Windows program that a binfmt
@@ -190,7 +189,7 @@ bool waitForChild(pid_t child, int options, int& status, bool& ended)
 // false once the output has ended (every writer closed it) or cannot be read.
 bool drainOutput(int output)
 {
-    char chunk[outputChunkBytes];
+    char chunk[setupOutputReadBytesPosix];
 
     for (;;)
     {
@@ -281,7 +280,7 @@ ProgramEnd runProgramToEnd(const juce::String& programPath)
         if (outputOpen)
         {
             pollfd waiting = {outputRead.fd, POLLIN, 0};
-            ::poll(&waiting, 1, waitSliceMs);
+            ::poll(&waiting, 1, setupProgramWaitSliceMs);
             outputOpen = drainOutput(outputRead.fd);
         }
 

@@ -1,12 +1,8 @@
 #include "install/SetupProgram.h"
 
-#include <windows.h>
+#include "base/Limits.h"
 
-namespace
-{
-constexpr int waitSliceMs = 44;
-constexpr int outputChunkBytes = 4096;
-} // namespace
+#include <windows.h>
 
 ProgramEnd runProgramToEnd(const juce::String& programPath)
 {
@@ -21,9 +17,9 @@ ProgramEnd runProgramToEnd(const juce::String& programPath)
     // Output is drained between the slices, or a program that fills the pipe would never end. A read
     // comes back short only once the program has ended, so draining while chunks come back full keeps up
     // with any writer.
-    char chunk[outputChunkBytes];
+    char chunk[setupOutputReadBytesWindows];
 
-    while (!process.waitForProcessToFinish(waitSliceMs))
+    while (!process.waitForProcessToFinish(setupProgramWaitSliceMs))
         while (process.readProcessOutput(chunk, (int)sizeof(chunk)) == (int)sizeof(chunk))
         {
         }

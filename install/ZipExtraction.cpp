@@ -1,5 +1,6 @@
 #include "install/ZipExtraction.h"
 
+#include "base/Limits.h"
 #include "base/NewFile.h"
 
 #include <zlib.h>
@@ -25,10 +26,6 @@ constexpr std::uint16_t methodStored = 0;
 constexpr std::uint16_t methodDeflate = 8;
 constexpr std::uint16_t dataDescriptorFlag = 1 << 3;
 constexpr std::uint32_t max32 = 0xffffffff;
-// As far back from the end as the end record is looked for: its longest comment, and some slack for data
-// appended after the archive (JUCE looked back 1 MB).
-constexpr std::int64_t endSearchSpan = 1024 * 1024 + endSize;
-constexpr std::size_t ioChunk = 256 * 1024;
 
 std::uint16_t read16(const unsigned char* p)
 {
@@ -236,8 +233,8 @@ struct Unpacking
     juce::InputStream& in;
     const ZipDirectory& directory;
     z_stream inflater{};
-    std::unique_ptr<unsigned char[]> input{new unsigned char[ioChunk]};
-    std::unique_ptr<unsigned char[]> output{new unsigned char[ioChunk]};
+    std::unique_ptr<unsigned char[]> input{new unsigned char[zipCopyChunkBytes]};
+    std::unique_ptr<unsigned char[]> output{new unsigned char[zipCopyChunkBytes]};
 };
 
 // Takes an entry; gives back where its data starts, after checking its local header against the directory.
@@ -302,7 +299,7 @@ Copied copyData(Unpacking& unpacking, const ZipEntryRecord& entry, std::uint64_t
 
     auto readInput = [&](std::uint64_t& remaining, std::size_t& got)
     {
-        got = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, ioChunk));
+        got = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, zipCopyChunkBytes));
         if (unpacking.in.read(unpacking.input.get(), static_cast<int>(got)) != static_cast<int>(got))
             return false;
         remaining -= got;
@@ -355,7 +352,7 @@ Copied copyData(Unpacking& unpacking, const ZipEntryRecord& entry, std::uint64_t
 
             // Room for one byte past the declared size: producing it proves the entry too long.
             const std::uint64_t room = entry.size - produced;
-            const auto given = static_cast<uInt>(std::min<std::uint64_t>(ioChunk, room + 1));
+            const auto given = static_cast<uInt>(std::min<std::uint64_t>(zipCopyChunkBytes, room + 1));
             z.next_out = unpacking.output.get();
             z.avail_out = given;
             const int status = inflate(&z, Z_NO_FLUSH);
@@ -514,7 +511,7 @@ ZipDirectory readZipDirectory(juce::InputStream& in)
         return directory;
 
     // The end record is looked for from the end backwards; the last one found is the archive's.
-    const std::int64_t lowest = std::max<std::int64_t>(0, length - endSearchSpan);
+    const std::int64_t lowest = std::max<std::int64_t>(0, length - zipEndSearchBytes);
     std::vector<unsigned char> tail(static_cast<std::size_t>(length - lowest));
     if (!readAt(in, static_cast<std::uint64_t>(lowest), tail.data(), tail.size()))
         return directory;

@@ -1,5 +1,6 @@
 #include "retrieval/DriverCatalogue.h"
 
+#include "base/Limits.h"
 #include "base/RunLog.h"
 #include "devices/SupportedModels.h"
 #include "retrieval/HttpsFetch.h"
@@ -21,16 +22,6 @@ const juce::Identifier driverBaseUrlAttribute("driverBaseUrl");
 const juce::Identifier pidAttribute("pid");
 const juce::Identifier driverAttribute("driver");
 const juce::Identifier sha256Attribute("sha256");
-
-// The catalogue is a root with a flat list of entries. The tree conversion and the element destructor
-// both recurse once per nesting level, so a document nested a few thousand levels deep would overflow the
-// stack; anything deeper than this is not a catalogue.
-constexpr int maxCatalogueNesting = 64;
-
-// An entry has four attributes. XmlElement::setAttribute looks through those already set, so the
-// time to build an element grows with the square of its attribute count: a limit keeps a hostile document
-// of a few hundred kilobytes from taking minutes.
-constexpr int maxAttributesPerElement = 256;
 
 // Takes an address; gives back whether it is an https address (scheme in any case). Plain http, ftp or
 // a bare host name would fetch a program that is then run with administrator rights.
@@ -74,9 +65,10 @@ void XMLCALL onStartElement(void* data, const XML_Char* name, const XML_Char** a
         refuse(builder, "elements nested deeper than " + juce::String(maxCatalogueNesting) + " levels");
         return;
     }
-    if (XML_GetSpecifiedAttributeCount(builder.parser) > 2 * maxAttributesPerElement)
+    if (XML_GetSpecifiedAttributeCount(builder.parser) > 2 * maxCatalogueAttributesPerElement)
     {
-        refuse(builder, "an element with more than " + juce::String(maxAttributesPerElement) + " attributes");
+        refuse(builder,
+               "an element with more than " + juce::String(maxCatalogueAttributesPerElement) + " attributes");
         return;
     }
 
@@ -169,7 +161,6 @@ std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text, juce:
     XML_SetProcessingInstructionHandler(parser.get(), &onProcessingInstruction);
 
     // XML_Parse takes an int length: the text goes in slices.
-    constexpr std::size_t sliceBytes = 1 << 20;
     const char* next = text.toRawUTF8();
     std::size_t remaining = text.getNumBytesAsUTF8();
     // White space before the XML declaration makes a document not well-formed, but servers that put a line
@@ -181,7 +172,7 @@ std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text, juce:
     }
     do
     {
-        const std::size_t slice = std::min(remaining, sliceBytes);
+        const std::size_t slice = std::min(remaining, catalogueParseSliceBytes);
         remaining -= slice;
         if (XML_Parse(parser.get(), next, static_cast<int>(slice), remaining == 0 ? XML_TRUE : XML_FALSE) !=
             XML_STATUS_OK)

@@ -22,7 +22,8 @@ juce::String decodeCatalogueText(const void* data, std::size_t size);
 // gives back its document element with each element's attributes and child elements in document order
 // (no text or comment nodes), or nullptr when the text is not well-formed XML (expat's rules) or it has an
 // internal DTD subset, a reference in text to an undeclared entity, a processing instruction after the root
-// element has begun, or elements nested deeper (64 levels) or with more attributes (256) than any
+// element has begun, or elements nested deeper (maxCatalogueNesting) or with more attributes
+// (maxCatalogueAttributesPerElement) than any
 // catalogue's. The framework's own XML parser never sees the text. Writes nothing.
 [[nodiscard]] std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text,
                                                                juce::String* whyNot = nullptr);
@@ -76,6 +77,6 @@ struct DriverLookup
 [[nodiscard]] DriverLookup lookUpDriver(int modelSlot);
 
 // Takes a model slot; fetches the catalogue from catalogueAddress() over https only, within
-// catalogueFetchLimits() (at most 8 MiB; blocking, no dispatching), parses it with parseCatalogue and gives
-// back the driver address for the slot's product id, or an empty URL. Writes nothing.
+// catalogueFetchLimits() (at most maxCatalogueBytes; blocking, no dispatching), parses it with parseCatalogue
+// and gives back the driver address for the slot's product id, or an empty URL. Writes nothing.
 [[nodiscard]] juce::URL findDriverUrl(int modelSlot);

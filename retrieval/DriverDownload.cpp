@@ -1,6 +1,7 @@
 #include "retrieval/DriverDownload.h"
 
 #include "app/InstallerExitCode.h"
+#include "base/Limits.h"
 #include "base/RunLog.h"
 #include "install/DriverPackage.h"
 #include "install/ProtectedFolder.h"
@@ -15,7 +16,6 @@
 
 namespace
 {
-constexpr int pollingSliceMs = 50;
 const char* const workingFolderPath = "Tarnwell/StrellDriver";
 
 // Takes nothing; gives back the progress window's title as shown.

@@ -1,5 +1,7 @@
 #include "retrieval/HttpsFetch.h"
 
+#include "base/Limits.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -42,12 +44,6 @@ struct FetchState
 
 namespace
 {
-constexpr int abandonAfterMs = 3000; // a cancelled read that has not returned by then never will
-constexpr int smallestRead = 1024;   // the stall rule's unit: a read this small completes within any 30 s
-constexpr int largestRead = 2 * 1024 * 1024;
-constexpr int aimedReadMs = 100; // reads sized to finish about this often keep the window's count moving
-constexpr int probeTimeoutMs = 2000;
-
 juce::int64 nowMs()
 {
     using namespace std::chrono;
@@ -105,7 +101,7 @@ juce::String noResponseReason(const juce::String& address)
     const juce::URL url(address);
     const int port = url.getPort() > 0 ? url.getPort() : 443;
     juce::StreamingSocket probe;
-    const bool accepted = probe.connect(url.getDomain(), port, probeTimeoutMs);
+    const bool accepted = probe.connect(url.getDomain(), port, noResponseProbeTimeoutMs);
     probe.close();
     return "no HTTP response from " + address +
            (accepted
@@ -178,8 +174,8 @@ juce::String readBody(FetchState& state, juce::WebInputStream& stream)
 
     // The framework's readers fill the whole buffer before they return. Small reads keep the count moving
     // on a slow link; large ones keep the curl reader from moving its whole buffer forward on every read.
-    juce::HeapBlock<char> buffer(largestRead);
-    int readSize = smallestRead;
+    juce::HeapBlock<char> buffer(largestBodyRead);
+    int readSize = smallestBodyRead;
     for (;;)
     {
         const auto readStart = nowMs();
@@ -202,10 +198,10 @@ juce::String readBody(FetchState& state, juce::WebInputStream& stream)
         }
 
         const auto took = nowMs() - readStart;
-        if (took < aimedReadMs / 2)
-            readSize = std::min(readSize * 2, largestRead);
-        else if (took > aimedReadMs * 2)
-            readSize = std::max(readSize / 2, smallestRead);
+        if (took < aimedBodyReadMs / 2)
+            readSize = std::min(readSize * 2, largestBodyRead);
+        else if (took > aimedBodyReadMs * 2)
+            readSize = std::max(readSize / 2, smallestBodyRead);
     }
 }
 
@@ -327,6 +323,16 @@ juce::String resolveRedirectLocation(const juce::String& requestAddress, const j
     return resolved.upToFirstOccurrenceOf("#", false, false);
 }
 
+FetchLimits catalogueFetchLimits()
+{
+    return {networkStallLimitMs(), catalogueTimeLimitMs(), maxCatalogueBytes};
+}
+
+FetchLimits packageDownloadLimits()
+{
+    return {networkStallLimitMs(), 0, 0};
+}
+
 FetchTask startFetch(const juce::String& address, NewFile target, FetchLimits limits)
 {
     auto state = std::make_shared<FetchState>();
@@ -408,7 +414,7 @@ NewFile endFetch(FetchTask& task, juce::MemoryBlock* body)
 {
     FetchState& state = *task.state;
     if (!state.workerDone)
-        for (int waited = 0; !state.workerDone && waited < abandonAfterMs; waited += 50)
+        for (int waited = 0; !state.workerDone && waited < fetchAbandonAfterMs; waited += pollingSliceMs)
             juce::Thread::sleep(50);
 
     std::lock_guard<std::mutex> lock(state.mutex);

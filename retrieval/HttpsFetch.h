@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Limits.h"
 #include "base/NewFile.h"
 
 #include <juce_core/juce_core.h>
@@ -21,12 +22,8 @@ struct FetchLimits
     juce::int64 maxBytes; // a longer body (announced or counted) is refused; 0: no limit
 };
 
-inline constexpr int minBytesPerStall = 1024;
-inline constexpr int maxRedirects = 5; // followed; the sixth redirect fails the fetch
-inline constexpr juce::int64 maxCatalogueBytes = 8 * 1024 * 1024;
-
-// The installer's limits: a 30 s stall limit, 60 s for the whole catalogue fetch. The variant built for
-// tests may have shorter ones (NetworkLimits.cpp is compiled per installer variant).
+// The installer's limits: networkStallLimitMs() for every wait, catalogueTimeLimitMs() and
+// maxCatalogueBytes for the catalogue; the package has no time or size limit of its own.
 FetchLimits catalogueFetchLimits();
 FetchLimits packageDownloadLimits();
 
@@ -54,9 +51,9 @@ struct FetchTask
 // the count moving. Gives back the running task. Writes nothing but the body.
 [[nodiscard]] FetchTask startFetch(const juce::String& address, NewFile target, FetchLimits limits);
 
-// Main thread, once per polling pass (at least every 50 ms): takes the task; ends it with an error when it
-// has passed a limit, cancelling the stream. Gives back true once the task has finished, with or without
-// an error.
+// Main thread, once per polling pass (at least every pollingSliceMs): takes the task; ends it with an error
+// when it has passed a limit, cancelling the stream. Gives back true once the task has finished, with or
+// without an error.
 [[nodiscard]] bool superviseFetch(FetchTask& task);
 
 // Take the task; give back whether it ended with an error, the body bytes received so far, and why it

@@ -1,4 +1,4 @@
-#include "retrieval/HttpsFetch.h"
+#include "base/Limits.h"
 
 #ifndef NETWORK_STALL_LIMIT_MS
 #error "NETWORK_STALL_LIMIT_MS is the stall limit; the build defines it per installer variant"
@@ -7,12 +7,12 @@
 #error "CATALOGUE_TIME_LIMIT_MS bounds the catalogue fetch; the build defines it per installer variant"
 #endif
 
-FetchLimits catalogueFetchLimits()
+int networkStallLimitMs()
 {
-    return {NETWORK_STALL_LIMIT_MS, CATALOGUE_TIME_LIMIT_MS, maxCatalogueBytes};
+    return NETWORK_STALL_LIMIT_MS;
 }
 
-FetchLimits packageDownloadLimits()
+int catalogueTimeLimitMs()
 {
-    return {NETWORK_STALL_LIMIT_MS, 0, 0};
+    return CATALOGUE_TIME_LIMIT_MS;
 }

@@ -1,13 +1,9 @@
 #include "retrieval/PackageHash.h"
 
+#include "base/Limits.h"
 #include "retrieval/DriverCatalogue.h"
 
 #include <vector>
-
-namespace
-{
-constexpr std::size_t blockBytes = 1024 * 1024;
-} // namespace
 
 bool readFileInBlocks(const juce::File& file,
                       const std::function<bool(const void* data, std::size_t size)>& consumer)
@@ -16,7 +12,7 @@ bool readFileInBlocks(const juce::File& file,
     if (!stream.openedOk())
         return false;
 
-    std::vector<char> block(blockBytes);
+    std::vector<char> block(hashReadBytes);
     for (;;)
     {
         const int read = stream.read(block.data(), static_cast<int>(block.size()));

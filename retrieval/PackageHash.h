@@ -7,9 +7,9 @@
 
 // A driver package's SHA-256, as a catalogue entry may give it (see isSha256Text in DriverCatalogue.h).
 
-// Takes a file and a consumer; reads the file from start to end in blocks of 1 MiB, handing each to the
-// consumer. Gives back false when the file cannot be opened or read, or when the consumer gives back false.
-// Writes nothing.
+// Takes a file and a consumer; reads the file from start to end in blocks of hashReadBytes, handing each to
+// the consumer. Gives back false when the file cannot be opened or read, or when the consumer gives back
+// false. Writes nothing.
 [[nodiscard]] bool readFileInBlocks(const juce::File& file,
                                     const std::function<bool(const void* data, std::size_t size)>& consumer);
 

@@ -4,6 +4,7 @@
 // folder of its own and checks that both setup programs the 64-bit installer can choose are there, printing
 // each package's size and SHA-256. The lookup, the fetches and their limits are the installer's own code.
 
+#include "base/Limits.h"
 #include "base/NewFile.h"
 #include "devices/SupportedModels.h"
 #include "install/ZipExtraction.h"
@@ -26,8 +27,6 @@ constexpr int exitModelUnresolved = 1;
 constexpr int exitPackageProblem = 2;
 constexpr int exitUsage = 3;
 constexpr int exitOutputFailed = 4;
-constexpr int modelSlots = 51;
-constexpr int pollingSliceMs = 50;
 
 const char* const usageText =
     "usage: catalogue-check [--json] [--download] [<https address> | <file>]\n"
@@ -384,7 +383,7 @@ int main(int argc, char* argv[])
     const std::unique_ptr<juce::XmlElement> catalogue = body ? parseFetchedCatalogue(*body) : nullptr;
 
     std::vector<ModelResult> models;
-    for (int slot = 0; slot < modelSlots; ++slot)
+    for (int slot = 0; slot < supportedModelCount; ++slot)
     {
         const int productId = productIdForModelSlot(slot);
         ModelResult model{

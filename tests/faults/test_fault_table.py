@@ -54,6 +54,15 @@ class FaultTable(unittest.TestCase):
         self.assertEqual(matrix.seen_by(matrix.WINDOWS, matrix.NOT_ELEVATED), 4294967290)
         self.assertEqual(matrix.seen_by(matrix.LINUX, matrix.ACCESS_VIOLATION), 5)
 
+    def test_exit_codes_are_the_installers_own(self):
+        # The tests read every run through codes.py: a code or name that drifted from the installer's table
+        # would make rows pass or fail for the wrong reason.
+        header = Path(__file__).resolve().parents[2] / "app" / "InstallerExitCode.h"
+        declared = {name: int(value) for name, value in
+                    re.findall(r"^\s*([a-z][A-Za-z]*)\s*=\s*(-?\d+)\s*,", header.read_text(), re.MULTILINE)}
+        self.assertEqual(len(declared), 4, declared)
+        self.assertEqual({code: name for name, code in declared.items()}, matrix.CODE_NAMES)
+
     def test_the_document_matches_the_table(self):
         self.assertTrue(matrix.MATRIX_DOC.is_file(), "MATRIX.md is missing")
         self.assertEqual(matrix.MATRIX_DOC.read_text(), matrix.render_markdown(),

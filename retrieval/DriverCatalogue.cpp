@@ -5,24 +5,19 @@
 #include "devices/SupportedModels.h"
 #include "retrieval/HttpsFetch.h"
 
-#include <juce_data_structures/juce_data_structures.h>
-
 #include <expat.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
 namespace
 {
-const juce::Identifier driverBaseUrlAttribute("driverBaseUrl");
-const juce::Identifier pidAttribute("pid");
-const juce::Identifier driverAttribute("driver");
-const juce::Identifier sha256Attribute("sha256");
-
 // Takes an address; gives back whether it is an https address (scheme in any case). Plain http, ftp or
 // a bare host name would fetch a program that is then run with administrator rights.
 bool isHttpsAddress(const juce::String& address)
@@ -30,71 +25,95 @@ bool isHttpsAddress(const juce::String& address)
     return address.startsWithIgnoreCase("https:");
 }
 
-// One element whose end tag has not been read yet, with its finished children in document order. They
-// are attached when it ends: XmlElement::addChildElement walks the whole list, prepending does not.
-struct OpenElement
-{
-    std::unique_ptr<juce::XmlElement> element;
-    std::vector<std::unique_ptr<juce::XmlElement>> children;
-};
-
 // What expat's handlers share while a document is parsed.
-struct TreeBuilder
+struct CatalogueReader
 {
     XML_Parser parser = nullptr;
-    std::vector<OpenElement> open;
-    std::unique_ptr<juce::XmlElement> root;
+    const char* text = nullptr; // every byte handed to expat, for the raw start tags
+    std::size_t textBytes = 0;
+    int openElements = 0;
+    bool rootSeen = false;
+    Catalogue catalogue;
     juce::String refusal; // why the document is refused; empty while it is not
 };
 
-void refuse(TreeBuilder& builder, const juce::String& why)
+void refuse(CatalogueReader& reader, const juce::String& why)
 {
-    if (builder.refusal.isEmpty())
-        builder.refusal =
-            why + " (line " + juce::String((juce::int64)XML_GetCurrentLineNumber(builder.parser)) + ")";
-    XML_StopParser(builder.parser, XML_FALSE);
+    if (reader.refusal.isEmpty())
+        reader.refusal =
+            why + " (line " + juce::String((juce::int64)XML_GetCurrentLineNumber(reader.parser)) + ")";
+    XML_StopParser(reader.parser, XML_FALSE);
+}
+
+// Takes the reader at a start tag; gives back whether the tag's text refers to an entity other than the
+// five predefined ones. Expat refuses such a reference in text, but leaves it out of an attribute value
+// without a word when the document names an external DTD (which is never read): a value must not lose
+// part of itself. No entity can be declared (an internal subset is refused), so any other name is one.
+bool startTagRefersToUndeclaredEntity(const CatalogueReader& reader)
+{
+    const XML_Index index = XML_GetCurrentByteIndex(reader.parser);
+    const int count = XML_GetCurrentByteCount(reader.parser);
+    if (index < 0 || count <= 0 ||
+        static_cast<std::size_t>(index) + static_cast<std::size_t>(count) > reader.textBytes)
+        return false;
+    const std::string_view tag(reader.text + index, static_cast<std::size_t>(count));
+    for (auto at = tag.find('&'); at != std::string_view::npos; at = tag.find('&', at + 1))
+    {
+        const auto reference = tag.substr(at + 1);
+        bool predefined = reference.substr(0, 1) == "#"; // a character reference, which expat checks
+        for (const char* name : {"amp;", "lt;", "gt;", "quot;", "apos;"})
+            predefined = predefined || reference.substr(0, std::strlen(name)) == name;
+        if (!predefined)
+            return true;
+    }
+    return false;
 }
 
 void XMLCALL onStartElement(void* data, const XML_Char* name, const XML_Char** attributes)
 {
-    auto& builder = *static_cast<TreeBuilder*>(data);
-    if (builder.refusal.isNotEmpty())
+    auto& reader = *static_cast<CatalogueReader*>(data);
+    if (reader.refusal.isNotEmpty())
         return;
-    if (builder.open.size() >= static_cast<std::size_t>(maxCatalogueNesting))
+    if (reader.openElements >= maxCatalogueNesting)
     {
-        refuse(builder, "elements nested deeper than " + juce::String(maxCatalogueNesting) + " levels");
+        refuse(reader, "elements nested deeper than " + juce::String(maxCatalogueNesting) + " levels");
         return;
     }
-    if (XML_GetSpecifiedAttributeCount(builder.parser) > 2 * maxCatalogueAttributesPerElement)
+    if (XML_GetSpecifiedAttributeCount(reader.parser) > 2 * maxCatalogueAttributesPerElement)
     {
-        refuse(builder,
+        refuse(reader,
                "an element with more than " + juce::String(maxCatalogueAttributesPerElement) + " attributes");
         return;
     }
+    if (startTagRefersToUndeclaredEntity(reader))
+    {
+        refuse(reader, "a reference to an undeclared entity in an attribute value");
+        return;
+    }
 
-    auto element = std::make_unique<juce::XmlElement>(juce::String::fromUTF8(name));
-    // Expat has refused duplicate names already, so each call appends.
+    // Only the document element and its children are read; deeper elements are checked and passed over.
+    ++reader.openElements;
+    if (reader.openElements > 2)
+        return;
+    CatalogueElement element{juce::String::fromUTF8(name), {}};
+    // Expat has refused duplicate names already.
     for (const XML_Char** attribute = attributes; *attribute != nullptr; attribute += 2)
-        element->setAttribute(juce::Identifier(juce::String::fromUTF8(attribute[0])),
-                              juce::String::fromUTF8(attribute[1]));
-    builder.open.push_back({std::move(element), {}});
+        element.attributes.emplace_back(juce::String::fromUTF8(attribute[0]),
+                                        juce::String::fromUTF8(attribute[1]));
+    if (reader.openElements == 1)
+    {
+        reader.catalogue.root = std::move(element);
+        reader.rootSeen = true;
+    }
+    else
+        reader.catalogue.entries.push_back(std::move(element));
 }
 
 void XMLCALL onEndElement(void* data, const XML_Char*)
 {
-    auto& builder = *static_cast<TreeBuilder*>(data);
-    if (builder.refusal.isNotEmpty() || builder.open.empty())
-        return;
-
-    OpenElement done = std::move(builder.open.back());
-    builder.open.pop_back();
-    for (auto child = done.children.rbegin(); child != done.children.rend(); ++child)
-        done.element->prependChildElement(child->release());
-
-    if (builder.open.empty())
-        builder.root = std::move(done.element);
-    else
-        builder.open.back().children.push_back(std::move(done.element));
+    auto& reader = *static_cast<CatalogueReader*>(data);
+    if (reader.refusal.isEmpty() && reader.openElements > 0)
+        --reader.openElements;
 }
 
 // An internal subset is where entities are declared, and entity expansion is what a hostile document
@@ -103,31 +122,37 @@ void XMLCALL onStartDoctype(void* data, const XML_Char*, const XML_Char*, const 
                             int hasInternalSubset)
 {
     if (hasInternalSubset != 0)
-        refuse(*static_cast<TreeBuilder*>(data), "an internal DTD subset");
+        refuse(*static_cast<CatalogueReader*>(data), "an internal DTD subset");
 }
 
 void XMLCALL onEntityDeclaration(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
                                  const XML_Char*, const XML_Char*, const XML_Char*)
 {
-    refuse(*static_cast<TreeBuilder*>(data), "an entity declaration");
+    refuse(*static_cast<CatalogueReader*>(data), "an entity declaration");
 }
 
 // Processing instructions before the root element are ordinary (a style sheet, say); no catalogue has one
 // after the root has begun, and such documents have always been refused.
 void XMLCALL onProcessingInstruction(void* data, const XML_Char*, const XML_Char*)
 {
-    auto& builder = *static_cast<TreeBuilder*>(data);
-    if (!builder.open.empty() || builder.root != nullptr)
-        refuse(builder, "a processing instruction inside the document element");
+    auto& reader = *static_cast<CatalogueReader*>(data);
+    if (reader.openElements > 0 || reader.rootSeen)
+        refuse(reader, "a processing instruction inside the document element");
 }
 
-// A reference to an entity that only an external DTD could declare (which is never read) is not text we
-// can give a value to.
+// A reference in text to an entity that only an external DTD could declare (which is never read) is not
+// text we can give a value to.
 void XMLCALL onSkippedEntity(void* data, const XML_Char*, int)
 {
-    refuse(*static_cast<TreeBuilder*>(data), "a reference to an undeclared entity");
+    refuse(*static_cast<CatalogueReader*>(data), "a reference to an undeclared entity");
 }
 
+// Takes an element and an attribute name; gives back the attribute's text, or empty text for none.
+juce::String attributeText(const CatalogueElement& element, const char* name)
+{
+    const juce::String* value = findAttribute(element, name);
+    return value != nullptr ? *value : juce::String();
+}
 } // namespace
 
 juce::String decodeCatalogueText(const void* data, std::size_t size)
@@ -138,7 +163,15 @@ juce::String decodeCatalogueText(const void* data, std::size_t size)
     return juce::String::createStringFromData(data, static_cast<int>(size));
 }
 
-std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text, juce::String* whyNot)
+const juce::String* findAttribute(const CatalogueElement& element, const juce::String& name)
+{
+    for (const auto& attribute : element.attributes)
+        if (attribute.first == name)
+            return &attribute.second;
+    return nullptr;
+}
+
+std::unique_ptr<Catalogue> parseCatalogue(const juce::String& text, juce::String* whyNot)
 {
     juce::String ignored;
     juce::String& why = whyNot != nullptr ? *whyNot : ignored;
@@ -151,16 +184,6 @@ std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text, juce:
         return nullptr;
     }
 
-    TreeBuilder builder;
-    builder.parser = parser.get();
-    XML_SetUserData(parser.get(), &builder);
-    XML_SetElementHandler(parser.get(), &onStartElement, &onEndElement);
-    XML_SetStartDoctypeDeclHandler(parser.get(), &onStartDoctype);
-    XML_SetEntityDeclHandler(parser.get(), &onEntityDeclaration);
-    XML_SetSkippedEntityHandler(parser.get(), &onSkippedEntity);
-    XML_SetProcessingInstructionHandler(parser.get(), &onProcessingInstruction);
-
-    // XML_Parse takes an int length: the text goes in slices.
     const char* next = text.toRawUTF8();
     std::size_t remaining = text.getNumBytesAsUTF8();
     // White space before the XML declaration makes a document not well-formed, but servers that put a line
@@ -170,6 +193,19 @@ std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text, juce:
         ++next;
         --remaining;
     }
+
+    CatalogueReader reader;
+    reader.parser = parser.get();
+    reader.text = next;
+    reader.textBytes = remaining;
+    XML_SetUserData(parser.get(), &reader);
+    XML_SetElementHandler(parser.get(), &onStartElement, &onEndElement);
+    XML_SetStartDoctypeDeclHandler(parser.get(), &onStartDoctype);
+    XML_SetEntityDeclHandler(parser.get(), &onEntityDeclaration);
+    XML_SetSkippedEntityHandler(parser.get(), &onSkippedEntity);
+    XML_SetProcessingInstructionHandler(parser.get(), &onProcessingInstruction);
+
+    // XML_Parse takes an int length: the text goes in slices.
     do
     {
         const std::size_t slice = std::min(remaining, catalogueParseSliceBytes);
@@ -177,8 +213,8 @@ std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text, juce:
         if (XML_Parse(parser.get(), next, static_cast<int>(slice), remaining == 0 ? XML_TRUE : XML_FALSE) !=
             XML_STATUS_OK)
         {
-            why = builder.refusal.isNotEmpty()
-                      ? builder.refusal
+            why = reader.refusal.isNotEmpty()
+                      ? reader.refusal
                       : "not well-formed XML: " +
                             juce::String(XML_ErrorString(XML_GetErrorCode(parser.get()))) + " (line " +
                             juce::String((juce::int64)XML_GetCurrentLineNumber(parser.get())) + ", column " +
@@ -188,8 +224,10 @@ std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text, juce:
         next += slice;
     } while (remaining > 0);
 
-    why = builder.refusal;
-    return builder.refusal.isNotEmpty() ? nullptr : std::move(builder.root);
+    why = reader.refusal;
+    if (reader.refusal.isNotEmpty() || !reader.rootSeen)
+        return nullptr;
+    return std::make_unique<Catalogue>(std::move(reader.catalogue));
 }
 
 bool isSha256Text(const juce::String& text)
@@ -197,12 +235,12 @@ bool isSha256Text(const juce::String& text)
     return text.length() == 64 && text.containsOnly("0123456789abcdefABCDEF");
 }
 
-std::unique_ptr<juce::XmlElement> parseFetchedCatalogue(const juce::MemoryBlock& body, juce::String* whyNot)
+std::unique_ptr<Catalogue> parseFetchedCatalogue(const juce::MemoryBlock& body, juce::String* whyNot)
 {
     return parseCatalogue(decodeCatalogueText(body.getData(), body.getSize()), whyNot);
 }
 
-DriverLookup lookUpDriverInCatalogue(const juce::XmlElement* catalogue, int productId)
+DriverLookup lookUpDriverInCatalogue(const Catalogue* catalogue, int productId)
 {
     DriverLookup lookup;
     if (catalogue == nullptr)
@@ -212,25 +250,20 @@ DriverLookup lookUpDriverInCatalogue(const juce::XmlElement* catalogue, int prod
     if (productId == 0)
         return lookup;
 
-    const juce::ValueTree tree = juce::ValueTree::fromXml(*catalogue);
-
-    for (int index = 0; index < tree.getNumChildren(); ++index)
+    const juce::String baseAddress = attributeText(catalogue->root, "driverBaseUrl");
+    for (const CatalogueElement& entry : catalogue->entries)
     {
-        const juce::ValueTree entry = tree.getChild(index);
-        const int entryProductId = entry.getProperty(pidAttribute).toString().getHexValue32();
-        const juce::String baseAddress = tree.getProperty(driverBaseUrlAttribute).toString();
+        const juce::String pid = attributeText(entry, "pid");
+        if (pid.getHexValue32() != productId)
+            continue;
+        lookup.entryPid = pid;
+        lookup.entryDriver = attributeText(entry, "driver");
 
         // A base address that is refused stays the candidate as it is, and is refused again below.
-        juce::String candidate = baseAddress;
-        if (isHttpsAddress(baseAddress))
-            candidate = juce::URL(baseAddress)
-                            .getChildURL(entry.getProperty(driverAttribute).toString())
-                            .toString(true);
-
-        if (entryProductId != productId)
-            continue;
-        lookup.entryPid = entry.getProperty(pidAttribute).toString();
-        lookup.entryDriver = entry.getProperty(driverAttribute).toString();
+        const juce::String candidate =
+            isHttpsAddress(baseAddress)
+                ? juce::URL(baseAddress).getChildURL(lookup.entryDriver).toString(true)
+                : baseAddress;
         if (!isHttpsAddress(candidate))
         {
             lookup.outcome = LookupOutcome::addressRefused;
@@ -239,8 +272,9 @@ DriverLookup lookUpDriverInCatalogue(const juce::XmlElement* catalogue, int prod
         }
 
         lookup.address = juce::URL(candidate);
-        lookup.hasSha256 = entry.hasProperty(sha256Attribute);
-        lookup.sha256 = entry.getProperty(sha256Attribute).toString();
+        const juce::String* sha256 = findAttribute(entry, "sha256");
+        lookup.hasSha256 = sha256 != nullptr;
+        lookup.sha256 = lookup.hasSha256 ? *sha256 : juce::String();
         lookup.outcome = !lookup.hasSha256 || isSha256Text(lookup.sha256) ? LookupOutcome::found
                                                                           : LookupOutcome::malformedSha256;
         return lookup;
@@ -248,7 +282,7 @@ DriverLookup lookUpDriverInCatalogue(const juce::XmlElement* catalogue, int prod
     return lookup;
 }
 
-juce::URL findDriverUrlInCatalogue(const juce::XmlElement* catalogue, int productId)
+juce::URL findDriverUrlInCatalogue(const Catalogue* catalogue, int productId)
 {
     // A malformed sha256 is the download's to refuse; the address itself is as it always was.
     return lookUpDriverInCatalogue(catalogue, productId).address;
@@ -275,7 +309,7 @@ DriverLookup lookUpDriver(int modelSlot)
         return lookup;
     }
     juce::String whyNot;
-    const std::unique_ptr<juce::XmlElement> catalogue = parseFetchedCatalogue(*body, &whyNot);
+    const std::unique_ptr<Catalogue> catalogue = parseFetchedCatalogue(*body, &whyNot);
     if (catalogue == nullptr)
     {
         // The start of the text tells support what came instead: a page, another format, a cut-off file.
@@ -302,9 +336,9 @@ DriverLookup lookUpDriver(int modelSlot)
         break;
     case LookupOutcome::noEntry:
     {
-        const int entries = catalogue->getNumChildElements();
+        const int entries = (int)catalogue->entries.size();
         lookup.why = "the catalogue has no entry for product id " + productIdText +
-                     " (its document element " + outsideText(catalogue->getTagName()) + " has " +
+                     " (its document element " + outsideText(catalogue->root.name) + " has " +
                      (entries == 0 ? juce::String("no entries") : juce::String(entries) + " entries") + ")";
         break;
     }

@@ -3,6 +3,9 @@
 #include <juce_core/juce_core.h>
 
 #include <cstddef>
+#include <memory>
+#include <utility>
+#include <vector>
 
 // The catalogue document's address: the build's origin (CMake cache variable CATALOGUE_ORIGIN)
 // followed by "/firmware/unitpanel/firmware/interfaces.xml". Defined in CatalogueAddress.cpp, which each
@@ -17,22 +20,40 @@ juce::String catalogueOrigin();
 // bytes are not UTF-8, Windows-1252. Nothing for more than 2 GiB. Writes nothing.
 juce::String decodeCatalogueText(const void* data, std::size_t size);
 
-// Takes the catalogue text (decoded already: an encoding the document declares is not applied again) and,
-// optionally, a text to set to why it is refused;
-// gives back its document element with each element's attributes and child elements in document order
-// (no text or comment nodes), or nullptr when the text is not well-formed XML (expat's rules) or it has an
-// internal DTD subset, a reference in text to an undeclared entity, a processing instruction after the root
-// element has begun, or elements nested deeper (maxCatalogueNesting) or with more attributes
-// (maxCatalogueAttributesPerElement) than any
-// catalogue's. The framework's own XML parser never sees the text. Writes nothing.
-[[nodiscard]] std::unique_ptr<juce::XmlElement> parseCatalogue(const juce::String& text,
-                                                               juce::String* whyNot = nullptr);
+// One element of the catalogue: its tag name and its attributes (name, value) in document order. Expat
+// refuses two attributes of one name on an element, so the names are unique.
+struct CatalogueElement
+{
+    juce::String name;
+    std::vector<std::pair<juce::String, juce::String>> attributes;
+};
 
-// Takes fetched catalogue bytes; decodes them as the framework decodes any fetched text (a UTF-8 or UTF-16
-// byte-order mark honoured, valid UTF-8 read as such, anything else byte for byte) and parses them with
-// parseCatalogue. Gives back its document element, or nullptr (whyNot, when given, says why). Writes nothing.
-[[nodiscard]] std::unique_ptr<juce::XmlElement> parseFetchedCatalogue(const juce::MemoryBlock& body,
-                                                                      juce::String* whyNot = nullptr);
+// The catalogue as the lookup reads it: the document element and its child elements, the entries, in
+// document order, whatever their tag names. Text, comments and anything nested deeper are not kept.
+struct Catalogue
+{
+    CatalogueElement root;
+    std::vector<CatalogueElement> entries;
+};
+
+// Takes an element and an attribute name (compared exactly); gives back the attribute's value, or nullptr
+// when the element has none of that name. Writes nothing.
+[[nodiscard]] const juce::String* findAttribute(const CatalogueElement& element, const juce::String& name);
+
+// Takes the catalogue text (decoded already: an encoding the document declares is not applied again) and,
+// optionally, a text to set to why it is refused. Gives back the catalogue, or nullptr when the text is
+// not well-formed XML (expat's rules) or it has an internal DTD subset, a reference to an undeclared
+// entity (in text or in an attribute value), a processing instruction after the root element has begun,
+// or elements nested deeper than maxCatalogueNesting or with more attributes than
+// maxCatalogueAttributesPerElement. Expat reads the text straight into the entries; the framework's own
+// XML parser never sees it. Writes nothing.
+[[nodiscard]] std::unique_ptr<Catalogue> parseCatalogue(const juce::String& text,
+                                                        juce::String* whyNot = nullptr);
+
+// Takes fetched catalogue bytes; decodes them with decodeCatalogueText and parses them with
+// parseCatalogue. Gives back the catalogue, or nullptr (whyNot, when given, says why). Writes nothing.
+[[nodiscard]] std::unique_ptr<Catalogue> parseFetchedCatalogue(const juce::MemoryBlock& body,
+                                                               juce::String* whyNot = nullptr);
 
 // Takes an entry's sha256 text; gives back whether it is exactly 64 hexadecimal digits (either case). Empty
 // text, another length or any other character is not a hash: a typo must never switch the check off.
@@ -61,14 +82,14 @@ struct DriverLookup
 };
 
 // Takes the parsed catalogue (or nullptr) and a USB product id; gives back what the first entry whose pid
-// matches and whose address is https yields: its address and its sha256 attribute, when it has one.
-// Writes nothing.
-[[nodiscard]] DriverLookup lookUpDriverInCatalogue(const juce::XmlElement* catalogue, int productId);
+// matches and whose address is https (isHttpsUrl, the fetch's own rule) yields: its address and its
+// sha256 attribute, when it has one. Writes nothing.
+[[nodiscard]] DriverLookup lookUpDriverInCatalogue(const Catalogue* catalogue, int productId);
 
 // Takes the parsed catalogue (or nullptr) and a USB product id; gives back the driver address of the
 // first entry whose pid matches, or an empty URL. Only https addresses are given back, and product id 0
 // (what an entry without pid reads as) matches nothing. Writes nothing.
-[[nodiscard]] juce::URL findDriverUrlInCatalogue(const juce::XmlElement* catalogue, int productId);
+[[nodiscard]] juce::URL findDriverUrlInCatalogue(const Catalogue* catalogue, int productId);
 
 // Takes a model slot; fetches and reads the catalogue as findDriverUrl does; gives back what
 // lookUpDriverInCatalogue finds for the slot's product id (noDocument when the fetch fails or the document
@@ -76,7 +97,6 @@ struct DriverLookup
 // size and time and the entry that matched to the run log.
 [[nodiscard]] DriverLookup lookUpDriver(int modelSlot);
 
-// Takes a model slot; fetches the catalogue from catalogueAddress() over https only, within
-// catalogueFetchLimits() (at most maxCatalogueBytes; blocking, no dispatching), parses it with parseCatalogue
-// and gives back the driver address for the slot's product id, or an empty URL. Writes nothing.
+// Takes a model slot; gives back lookUpDriver's address for it, or an empty URL. Writes what lookUpDriver
+// writes to the run log.
 [[nodiscard]] juce::URL findDriverUrl(int modelSlot);

@@ -380,7 +380,7 @@ int main(int argc, char* argv[])
         source = catalogueAddress();
 
     const auto body = readCatalogue(source);
-    const std::unique_ptr<juce::XmlElement> catalogue = body ? parseFetchedCatalogue(*body) : nullptr;
+    const std::unique_ptr<Catalogue> catalogue = body ? parseFetchedCatalogue(*body) : nullptr;
 
     std::vector<ModelResult> models;
     for (int slot = 0; slot < supportedModelCount; ++slot)

@@ -18,13 +18,6 @@
 
 namespace
 {
-// Takes an address; gives back whether it is an https address (scheme in any case). Plain http, ftp or
-// a bare host name would fetch a program that is then run with administrator rights.
-bool isHttpsAddress(const juce::String& address)
-{
-    return address.startsWithIgnoreCase("https:");
-}
-
 // What expat's handlers share while a document is parsed.
 struct CatalogueReader
 {
@@ -261,10 +254,10 @@ DriverLookup lookUpDriverInCatalogue(const Catalogue* catalogue, int productId)
 
         // A base address that is refused stays the candidate as it is, and is refused again below.
         const juce::String candidate =
-            isHttpsAddress(baseAddress)
+            isHttpsUrl(baseAddress)
                 ? juce::URL(baseAddress).getChildURL(lookup.entryDriver).toString(true)
                 : baseAddress;
-        if (!isHttpsAddress(candidate))
+        if (!isHttpsUrl(candidate))
         {
             lookup.outcome = LookupOutcome::addressRefused;
             lookup.refusedAddress = candidate;

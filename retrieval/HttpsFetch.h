@@ -36,7 +36,9 @@ struct FetchTask
     std::shared_ptr<FetchState> state;
 };
 
-// Takes text; gives back whether it is an absolute https address (scheme in any case).
+// Takes text; gives back whether it is an absolute https address (scheme in any case, "//" and a host
+// after it). The one rule for every address the installer fetches or forms: the fetch, the catalogue
+// lookup and catalogue-check all ask it, so an address one accepts is never one another refuses.
 [[nodiscard]] bool isHttpsUrl(const juce::String& address);
 
 // Takes the address a response came from and its Location value; gives back the absolute address it

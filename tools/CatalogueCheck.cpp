@@ -106,7 +106,7 @@ juce::String stopReason(const ModelResult& model)
 // installer's catalogue limits or read from the file, or nothing. Writes why it failed to standard error.
 std::optional<juce::MemoryBlock> readCatalogue(const juce::String& source)
 {
-    if (source.startsWithIgnoreCase("https:"))
+    if (isHttpsUrl(source))
     {
         auto body = fetchIntoMemory(source, catalogueFetchLimits());
         if (!body)

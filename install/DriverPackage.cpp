@@ -23,6 +23,24 @@ juce::String setupProgramPathFor(const juce::File& packageFolder)
     return packageFolder.getFullPathName() + separator + setupProgramFolderName() + separator + "Setup.exe";
 }
 
+PackageForm packageFormOf(const juce::String& packageFileName)
+{
+    if (packageFileName.endsWithIgnoreCase("zip"))
+        return PackageForm::zipArchive;
+    if (packageFileName.endsWithIgnoreCase("exe"))
+        return PackageForm::setupProgram;
+    return PackageForm::neither;
+}
+
+juce::File packageFolderFor(const juce::String& packageFileName, const juce::File& unpackedInto)
+{
+    const auto packageFolder = unpackedInto.getChildFile(packageFileName.replace(".zip", "", true));
+    // The name comes from the download address: "..", an absolute path or a drive must not lead the run to a
+    // program that was not unpacked here.
+    return packageFolder == unpackedInto || packageFolder.isAChildOf(unpackedInto) ? packageFolder
+                                                                                   : juce::File();
+}
+
 namespace
 {
 // Takes a download that is not a zip archive; gives back what it is instead, for the log.
@@ -77,11 +95,8 @@ int installDriverPackage(const juce::String& packageFileName, const juce::File& 
     logRunEvent(summary.isZip ? "unpacked " + counts + " into " + workingFolder.getFullPathName()
                               : notAZip + ": nothing was unpacked");
 
-    const auto packageFolder = workingFolder.getChildFile(packageFileName.replace(".zip", "", true));
-
-    // The name comes from the download address: "..", an absolute path or a drive must not lead the run to a
-    // program that was not unpacked here.
-    if (packageFolder != workingFolder && !packageFolder.isAChildOf(workingFolder))
+    const auto packageFolder = packageFolderFor(packageFileName, workingFolder);
+    if (packageFolder == juce::File())
     {
         noteExitReason("the package name " + outsideText(packageFileName) +
                        " points outside the working folder");

@@ -68,21 +68,22 @@ void waitForDownload(FetchTask& task, juce::AlertWindow* window)
 }
 
 // Takes the package file name, the downloaded file and the working folder; gives back the exit code of
-// installing by the name's ending (the dot is not part of the test), noting the reason of a failure.
+// installing by the file's form (packageFormOf), noting the reason of a failure.
 int installDownloadedPackage(const juce::String& packageFileName, const juce::File& downloadedFile,
                              const juce::File& workingFolder)
 {
-    if (packageFileName.endsWithIgnoreCase("zip"))
-        return installDriverPackage(packageFileName, downloadedFile, workingFolder);
-
-    if (packageFileName.endsWithIgnoreCase("exe"))
+    switch (packageFormOf(packageFileName))
     {
+    case PackageForm::zipArchive:
+        return installDriverPackage(packageFileName, downloadedFile, workingFolder);
+    case PackageForm::setupProgram:
         if (downloadedFile.existsAsFile())
             return runSetupProgram(downloadedFile.getFullPathName());
         noteExitReason("the downloaded setup program " + downloadedFile.getFullPathName() + " is gone");
         return setupProgramMissing;
+    case PackageForm::neither:
+        break;
     }
-
     noteExitReason("the driver file name " + outsideText(packageFileName) + " ends in neither zip nor exe");
     return driverPackageFailed;
 }

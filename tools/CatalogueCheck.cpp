@@ -7,6 +7,7 @@
 #include "base/Limits.h"
 #include "base/NewFile.h"
 #include "devices/SupportedModels.h"
+#include "install/DriverPackage.h"
 #include "install/ZipExtraction.h"
 #include "retrieval/DriverCatalogue.h"
 #include "retrieval/HttpsFetch.h"
@@ -177,9 +178,10 @@ void checkPackage(PackageResult& result, const juce::File& folder)
             result.hashMismatch = true;
 
     const juce::String fileName = juce::URL(result.address).getFileName();
-    if (fileName.endsWithIgnoreCase("exe"))
+    const PackageForm form = packageFormOf(fileName);
+    if (form == PackageForm::setupProgram)
         return; // the installer runs the package itself
-    if (!fileName.endsWithIgnoreCase("zip"))
+    if (form == PackageForm::neither)
     {
         result.failure = "the file name ends with neither zip nor exe: the installer stops (-3)";
         return;
@@ -193,9 +195,8 @@ void checkPackage(PackageResult& result, const juce::File& folder)
         result.failure = "unpacking failed: " + unpacking.getErrorMessage();
         return;
     }
-    // The installer's package folder: the file name without any ".zip", inside the folder it unpacked into.
-    const juce::File packageFolder = unpacked.getChildFile(fileName.replace(".zip", "", true));
-    if (packageFolder != unpacked && !packageFolder.isAChildOf(unpacked))
+    const juce::File packageFolder = packageFolderFor(fileName, unpacked);
+    if (packageFolder == juce::File())
     {
         result.failure = "the package folder name leads outside the unpacked package";
         return;

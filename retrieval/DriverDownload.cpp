@@ -102,12 +102,6 @@ void logDownload(const FetchReport& report)
 }
 } // namespace
 
-juce::File driverWorkingFolder()
-{
-    const juce::File temporaryFolder = trustedTemporaryFolder();
-    return temporaryFolder == juce::File() ? juce::File() : temporaryFolder.getChildFile(workingFolderPath);
-}
-
 int downloadAndInstallDriver(int modelSlot)
 {
     // Held until the setup program has ended: until then no process without elevation can change, rename

@@ -94,7 +94,25 @@ def catalogue_text(setup: Setup, base_url, our_pid, second_pid, other_pids, seco
         entries.append(packages.Entry(UNLISTED_PID, ours.driver, ours.name) if kind == "ours-unlisted" else ours)
         if setup.devices == "several":
             entries.append(second)
-    return packages.catalogue(base_url, entries)
+    return sign_as(setup, packages.catalogue(base_url, entries))
+
+
+def sign_as(setup: Setup, text):
+    """Takes a Setup and its catalogue text; gives back the text with the signature comment it names."""
+    kind = setup.signature
+    if kind == "none":
+        return text
+    signed = packages.sign_catalogue(text, {"key-a": "a", "key-b": "b", "other-key": "other",
+                                            "tampered": "a"}[kind])
+    if kind == "tampered":
+        assert signed.count('name="Corvel"') == 1
+        signed = signed.replace('name="Corvel"', 'name="Corvex"')
+    return signed
+
+
+def installer_name(setup: Setup):
+    """Takes a Setup; gives back the name of the installer variant it runs."""
+    return "StrellDriverInstaller-loopback" + ("-signed" if setup.installer == "signed" else "")
 
 
 def catalogue_routes(setup: Setup, text, elsewhere=None):
@@ -486,6 +504,7 @@ SAME_CAUSE = (
     {"package-stall", "package-trickle"},
     {"zip-slip-parent", "zip-slip-backslash"},
     {"catalogue-without-our-model", "devices-first-not-in-catalogue"},
+    {"signed-tampered", "signed-by-other-key"},  # a signature that verifies under none of the keys
 )
 SAME_CAUSE_UNDER_WINE = ({"package-stall", "package-reset"},)
 

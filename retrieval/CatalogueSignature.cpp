@@ -143,8 +143,12 @@ SignatureCheck checkCatalogueSignature(const void* data, std::size_t size,
     const std::size_t closingBytes = std::strlen(commentClosing);
     if (end < closingBytes || std::memcmp(text + end - closingBytes, commentClosing, closingBytes) != 0)
         return check; // the document does not end with a comment
-    const char* const opening = std::find_end(text, text + end, commentOpening, commentOpening + 4);
-    if (opening == text + end || opening + 4 > text + end - closingBytes)
+    // The last "<!--", looked for from the end: a signed document's is a hundred bytes before it.
+    const char* opening = nullptr;
+    for (std::size_t at = end - closingBytes; at >= 4 && opening == nullptr; --at)
+        if (std::memcmp(text + at - 4, commentOpening, 4) == 0)
+            opening = text + at - 4;
+    if (opening == nullptr)
         return check;
     const std::size_t commentBytes = static_cast<std::size_t>(text + end - opening);
     const std::size_t wordBytes = std::strlen(signatureWord);

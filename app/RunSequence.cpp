@@ -111,8 +111,8 @@ int runInstaller()
 {
     startRunLog();
     logRunEvent(describeProgram());
-    logRunEvent(describeCatalogueSigning());
     logRunEvent(describeSystem());
+    logRunEvent(describeCatalogueSigning());
 
     terminateCompanionProcesses();
 

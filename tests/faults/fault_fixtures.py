@@ -461,12 +461,27 @@ def check_run_log(test, row, build, outcome, seen, reasons, log_written=True):
         test.assertRegex(line, LOG_LINE, seen)
     last = LOG_EXIT_LINE.match(lines[-2])
     test.assertIsNotNone(last, f"the last line is not the exit line: {seen}")
+    check_signature_lines(test, row.setup, text, seen)
     logged, code_name, reason = int(last.group(1)), last.group(2), last.group(3)
     test.assertEqual(seen_by(build, logged), outcome.code, seen)
     test.assertNotEqual(reason, "no reason was recorded", seen)
     if code_name != "setupProgramExitCode":
         test.assertEqual(code_name, CODE_NAMES.get(logged), seen)
         reasons[row.id] = (logged, reason)
+
+
+def check_signature_lines(test, setup: Setup, text, seen):
+    """Checks the log's lines on the catalogue signature: whether one is required and by which keys (third
+    line), and which key verified when one did."""
+    lines = text.split("\n")
+    if setup.installer == "signed":
+        keys = " or ".join(packages.key_fingerprint(key) for key in ("a", "b"))
+        test.assertRegex(lines[2], r"^ *\d+ ms  catalogue signature: required, by key " + keys + r"\Z", seen)
+    else:
+        test.assertRegex(lines[2], r"^ *\d+ ms  catalogue signature: not required \(", seen)
+    verified = re.findall(r"(?m)^ *\d+ ms  catalogue signature: verified by key (\w+)$", text)
+    expected = {"key-a": ["a"], "key-b": ["b"]}.get(setup.signature, []) if setup.installer == "signed" else []
+    test.assertEqual(verified, [packages.key_fingerprint(key) for key in expected], seen)
 
 
 def run_and_check_row(runner, row, reasons):

@@ -2,7 +2,6 @@
 loopback (the tool runs in the test namespace, which trusts the test CA), and against a catalogue file.
 Each test arranges one catalogue, good or broken in one way, and reads the table or the JSON document."""
 
-import hashlib
 import json
 import os
 import re
@@ -221,7 +220,7 @@ class CatalogueCheck(unittest.TestCase):
 
         keys = str(packages.TEST_PUBLIC_KEYS)
         document = self.run_json("--key", keys, str(signed), expected_code=0)
-        self.assertEqual(document["signature"], {"required": True, "verified": True, "key": self.fingerprint("a"),
+        self.assertEqual(document["signature"], {"required": True, "verified": True, "key": packages.key_fingerprint("a"),
                                                  "failure": None})
         tampered = self.scratch / "tampered.xml"
         tampered.write_text(text.replace(self.server.url(DRIVERS), self.server.url("/elsewhere")))
@@ -245,12 +244,6 @@ class CatalogueCheck(unittest.TestCase):
         if check:
             self.assertEqual(result.returncode, 0, result.stderr)
         return result
-
-    @staticmethod
-    def fingerprint(key):
-        der = subprocess.run(["openssl", "pkey", "-in", str(packages.SIGNING_KEYS[key]), "-pubout", "-outform", "DER"],
-                             capture_output=True, check=True, timeout=60).stdout
-        return hashlib.sha256(der).hexdigest()[:16]
 
     def test_usage_errors(self):
         for arguments in (["--bogus"], ["a.xml", "b.xml"], ["http://localhost/interfaces.xml"]):

@@ -18,7 +18,7 @@
   any text.
 - ``SIGNING_KEYS``: {"a", "b", "other": private key path} of the throwaway test keys in tests/support/keys;
   ``TEST_PUBLIC_KEYS``: the PEM file of a's and b's public keys, which the signed test variant is built
-  with.
+  with; ``key_fingerprint(name)`` a key's fingerprint as the run log gives it.
 - ``write_site(root, catalogue_text, files)``: a folder as a static server serves it: the catalogue at
   CATALOGUE_PATH and each of ``files`` ({file name: bytes or a file's path}) in DRIVER_FOLDER. Gives back
   root.
@@ -135,6 +135,14 @@ def catalogue(base_url, entries, root="interfaces", entry_tag="interface", sign_
 KEYS_FOLDER = Path(__file__).resolve().parents[2] / "keys"
 SIGNING_KEYS = {name: KEYS_FOLDER / f"catalogue-test-{name}.key.pem" for name in ("a", "b", "other")}
 TEST_PUBLIC_KEYS = KEYS_FOLDER / "catalogue-test-keys.pem"
+
+
+def key_fingerprint(key):
+    """Takes a name of SIGNING_KEYS; gives back its public key's fingerprint as the run log gives it: the
+    first 16 hexadecimal digits of the SHA-256 of the DER public key."""
+    der = subprocess.run(["openssl", "pkey", "-in", str(SIGNING_KEYS[key]), "-pubout", "-outform", "DER"],
+                         capture_output=True, check=True, timeout=60).stdout
+    return hashlib.sha256(der).hexdigest()[:16]
 
 
 def sign_catalogue(text, key):

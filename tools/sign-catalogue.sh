@@ -17,7 +17,7 @@
 # installer finds the comment in ASCII-compatible text only. Gives back 0 when written, else non-zero with
 # nothing written.
 set -euo pipefail
-set +x # a caller's xtrace would show the key's path and the work files
+set +x # a caller's xtrace would show the key
 
 fail() {
     echo "sign-catalogue: $*" >&2
@@ -48,23 +48,29 @@ work=$(mktemp -d "$(dirname -- "$out")/.sign-catalogue.XXXXXX")
 trap 'rm -rf -- "$work"' EXIT
 chmod 700 "$work"
 
-# The key, from exactly one source, into a private file that goes with the work folder.
+# The key, from exactly one source. Read from a descriptor it stays in this shell's memory and reaches
+# openssl through pipes: it is never written to disk here.
 if [ -n "${STRELL_CATALOGUE_KEY_FD+set}" ] && [ -n "${STRELL_CATALOGUE_KEY+set}" ]; then
     fail "give the key one way only"
 fi
+key_text=""
+key_path=""
 if [ -n "${STRELL_CATALOGUE_KEY_FD+set}" ]; then
     [[ "$STRELL_CATALOGUE_KEY_FD" =~ ^[0-9]+$ ]] || fail "STRELL_CATALOGUE_KEY_FD is not a descriptor number"
-    (umask 077 && cat <&"$STRELL_CATALOGUE_KEY_FD" > "$work/key.pem")
+    key_text=$(cat <&"$STRELL_CATALOGUE_KEY_FD") || fail "cannot read descriptor $STRELL_CATALOGUE_KEY_FD"
     exec {STRELL_CATALOGUE_KEY_FD}<&-
-    key="$work/key.pem"
+    [ -n "$key_text" ] || fail "nothing to read on the key's descriptor"
 elif [ -n "${STRELL_CATALOGUE_KEY+set}" ]; then
     [ -r "$STRELL_CATALOGUE_KEY" ] || fail "cannot read STRELL_CATALOGUE_KEY"
-    key=$STRELL_CATALOGUE_KEY
+    key_path=$STRELL_CATALOGUE_KEY
 else
     fail "set STRELL_CATALOGUE_KEY_FD or STRELL_CATALOGUE_KEY"
 fi
 unset STRELL_CATALOGUE_KEY STRELL_CATALOGUE_KEY_FD
-openssl pkey -in "$key" -noout -text 2>/dev/null | grep -q 'NIST CURVE: P-256' ||
+key() {
+    if [ -n "$key_path" ]; then cat -- "$key_path"; else printf '%s\n' "$key_text"; fi
+}
+openssl pkey -in <(key) -noout -text 2>/dev/null | grep -q 'NIST CURVE: P-256' ||
     fail "the key is not an ECDSA P-256 private key"
 
 # The document without its old signature comment (and the spaces after it), refused when UTF-16.
@@ -79,7 +85,7 @@ if not data.rstrip(b" \t\r\n").endswith(b">"):
 open(sys.argv[2], "wb").write(data)
 PY
 
-openssl dgst -sha256 -sign "$key" -out "$work/signature.der" "$work/document" ||
+openssl dgst -sha256 -sign <(key) -out "$work/signature.der" "$work/document" ||
     fail "signing failed"
 if [ -n "${STRELL_CATALOGUE_PUBLIC_KEYS:-}" ]; then
     [ -r "$STRELL_CATALOGUE_PUBLIC_KEYS" ] || fail "cannot read STRELL_CATALOGUE_PUBLIC_KEYS"
@@ -87,7 +93,7 @@ if [ -n "${STRELL_CATALOGUE_PUBLIC_KEYS:-}" ]; then
     awk -v dir="$work" '/-----BEGIN PUBLIC KEY-----/ { n++ } n { print > (dir "/public" n ".pem") }' \
         "$STRELL_CATALOGUE_PUBLIC_KEYS"
 else
-    openssl pkey -in "$key" -pubout -out "$work/public1.pem"
+    openssl pkey -in <(key) -pubout -out "$work/public1.pem"
 fi
 verified=""
 for public in "$work"/public*.pem; do
@@ -99,6 +105,7 @@ for public in "$work"/public*.pem; do
 done
 [ -n "$verified" ] || fail "the signature verifies under none of the public keys: is this the right key?"
 
+key_text=""
 {
     cat "$work/document"
     printf '<!-- catalogue-signature ecdsa-p256-sha256 %s -->\n' "$(openssl base64 -A -in "$work/signature.der")"

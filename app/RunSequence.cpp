@@ -8,6 +8,7 @@
 #include "devices/UsbScan.h"
 #include "install/DriverPackage.h"
 #include "install/ProtectedFolder.h"
+#include "retrieval/CatalogueSignature.h"
 #include "retrieval/DriverCatalogue.h"
 #include "retrieval/DriverDownload.h"
 
@@ -111,6 +112,7 @@ int runInstaller()
     startRunLog();
     logRunEvent(describeProgram());
     logRunEvent(describeSystem());
+    logRunEvent(describeCatalogueSigning());
 
     terminateCompanionProcesses();
 

@@ -64,6 +64,10 @@ inline constexpr int maxCatalogueNesting = 64;
 // attributes on one element. An entry has four; a document with hundreds is not a catalogue.
 inline constexpr int maxCatalogueAttributesPerElement = 256;
 
+// bytes: the longest signature comment read (from "<!--" to "-->"). A P-256 signature in base64 takes
+// under 100 characters, so anything longer is not one of ours and is refused before it is decoded.
+inline constexpr std::size_t maxSignatureCommentBytes = 1024;
+
 // bytes of text handed to the XML parser at a time (its length parameter is an int).
 inline constexpr std::size_t catalogueParseSliceBytes = 1 << 20;
 

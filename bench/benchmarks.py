@@ -11,13 +11,16 @@ the same work in the same run, taken in pairs (A B A B ...); the median of the p
 - extraction: installDriverPackage (extract-bench) against Info-ZIP `unzip -o`, same package, same disk;
 - overhead: a whole run with a tiny package, process start to the setup program's start, against curl
   fetching the catalogue and that package;
-- USB matching: usb-match-bench, the scan's matching against the same search with prebuilt patterns.
+- USB matching: usb-match-bench, the scan's matching against the same search with prebuilt patterns;
+- catalogue signature: signature-bench (the check on a signed catalogue, timed from inside) against
+  `openssl dgst -sha256 -verify` of the same bytes and signature (a process, its start included).
 
 bench/ANALYSIS.md says what the figures mean. Large generated files go to build/bench. Servers listen on
 127.0.0.1 only; every wait is bounded.
 """
 
 import argparse
+import base64
 import datetime
 import json
 import os
@@ -44,7 +47,8 @@ RUN_TIMEOUT = 300
 EXTRACT_PACKAGE_NAME = "Tarnwell_Bench_1.0.zip"
 TINY_ZIP_NAME = "Tarnwell_Bench_Tiny.zip"
 TINY_EXE_NAME = "bench-tiny.exe"
-SECTIONS = ["overhead", "download", "extraction", "usb"]
+SECTIONS = ["overhead", "download", "extraction", "usb", "signature"]
+SIGNED_CATALOGUE_ENTRIES = (51, 20000)  # the models' catalogue, and one of about 2 MB
 
 
 def log(text):
@@ -293,6 +297,34 @@ class Bench:
                     "us")
 
 
+    def bench_signature(self):
+        folder = self.work / "signature"
+        folder.mkdir(exist_ok=True)
+        for count in SIGNED_CATALOGUE_ENTRIES:
+            entries = [packages.Entry(f"0x{n:04x}", f"Tarnwell_Model{n}_1.0.0.1.zip", sha256="ab" * 32)
+                       for n in range(1, count + 1)]
+            text = packages.catalogue("https://localhost/drivers", entries, sign_with="a")
+            catalogue = folder / f"signed-{count}.xml"
+            catalogue.write_text(text)
+            cut = text.rindex("<!--")
+            (folder / "document").write_bytes(text[:cut].encode("utf-8"))
+            signature = text[cut:].split()[3]
+            (folder / "signature.der").write_bytes(base64.b64decode(signature))
+            own, ratios = [], []
+            for _ in range(self.args.pairs):
+                result = run([self.program("signature-bench"), catalogue, packages.TEST_PUBLIC_KEYS, "21"],
+                             capture_output=True, text=True, check=True)
+                fields = dict(line.split(" ", 1) for line in result.stdout.splitlines())
+                own.append(int(fields["verify_ns"]) / 1e9)
+                started = time.perf_counter()
+                run(["openssl", "dgst", "-sha256", "-verify", packages.KEYS_FOLDER / "catalogue-test-a.pub.pem",
+                     "-signature", folder / "signature.der", folder / "document"], capture_output=True, check=True)
+                ratios.append(own[-1] / (time.perf_counter() - started))
+            size = f"{catalogue.stat().st_size / 1024:.0f} KiB"
+            self.figure(f"Catalogue signature check, {count} entries ({size})", own, "ms")
+            self.figure(f"Catalogue signature check / openssl dgst -verify process, {size}", ratios)
+
+
 def write_report(bench, args, started, finished):
     """Writes the figures as one table, with the machine and the command, to args.out."""
     load = " ".join(Path("/proc/loadavg").read_text().split()[:3])
@@ -343,7 +375,7 @@ def main():
         finally:
             server.stop()
             bench.display.stop()
-    for section in ("extraction", "usb"):
+    for section in ("extraction", "usb", "signature"):
         if section in only:
             log(section)
             getattr(bench, f"bench_{section}")()

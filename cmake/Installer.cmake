@@ -1,12 +1,16 @@
-# strell_add_variant_settings(<target> ORIGIN <origin> STALL_MS <ms> CATALOGUE_MS <ms>): compiles into
-# <target> what differs between installer variants: the catalogue's origin and the network wait limits.
+# strell_add_variant_settings(<target> ORIGIN <origin> STALL_MS <ms> CATALOGUE_MS <ms> [KEYS <pem file>]):
+# compiles into <target> what differs between installer variants: the catalogue's origin, the network wait
+# limits and the keys a catalogue must be signed by (none without KEYS: no signature is looked for).
 function(strell_add_variant_settings target)
-    cmake_parse_arguments(arg "" "ORIGIN;STALL_MS;CATALOGUE_MS" "" ${ARGN})
+    cmake_parse_arguments(arg "" "ORIGIN;STALL_MS;CATALOGUE_MS;KEYS" "" ${ARGN})
+    strell_catalogue_keys_header("${arg_KEYS}" keysHeader)
     target_sources(${target} PRIVATE
         "${PROJECT_SOURCE_DIR}/retrieval/CatalogueAddress.cpp"
+        "${PROJECT_SOURCE_DIR}/retrieval/CatalogueSigningKeys.cpp"
         "${PROJECT_SOURCE_DIR}/retrieval/NetworkLimits.cpp")
     target_compile_definitions(${target} PRIVATE "CATALOGUE_ORIGIN=\"${arg_ORIGIN}\""
-        "NETWORK_STALL_LIMIT_MS=${arg_STALL_MS}" "CATALOGUE_TIME_LIMIT_MS=${arg_CATALOGUE_MS}")
+        "NETWORK_STALL_LIMIT_MS=${arg_STALL_MS}" "CATALOGUE_TIME_LIMIT_MS=${arg_CATALOGUE_MS}"
+        "CATALOGUE_SIGNING_KEYS_HEADER=\"${keysHeader}\"")
 endfunction()
 
 # strell_add_loopback_settings(<target>): the variant settings of the programs built for tests: the
@@ -16,14 +20,14 @@ function(strell_add_loopback_settings target)
         CATALOGUE_MS ${LOOPBACK_CATALOGUE_TIME_LIMIT_MS})
 endfunction()
 
-# strell_add_installer(<target> ORIGIN <origin> STALL_MS <ms> CATALOGUE_MS <ms>): the installer executable,
-# fetching its catalogue from <origin> within those limits. Only the variant settings and the entry point
-# are compiled per variant.
+# strell_add_installer(<target> ORIGIN <origin> STALL_MS <ms> CATALOGUE_MS <ms> [KEYS <pem file>]): the
+# installer executable, fetching its catalogue from <origin> within those limits, signed by one of KEYS when
+# given. Only the variant settings and the entry point are compiled per variant.
 function(strell_add_installer target)
-    cmake_parse_arguments(arg "" "ORIGIN;STALL_MS;CATALOGUE_MS" "" ${ARGN})
+    cmake_parse_arguments(arg "" "ORIGIN;STALL_MS;CATALOGUE_MS;KEYS" "" ${ARGN})
     add_executable(${target} WIN32 "${PROJECT_SOURCE_DIR}/app/Main_${STRELL_OS}.cpp")
     strell_add_variant_settings(${target} ORIGIN "${arg_ORIGIN}" STALL_MS ${arg_STALL_MS}
-        CATALOGUE_MS ${arg_CATALOGUE_MS})
+        CATALOGUE_MS ${arg_CATALOGUE_MS} KEYS "${arg_KEYS}")
     # strell_juce is named, though the parts bring it, so that it comes before the delay-import libraries.
     target_link_libraries(${target} PRIVATE
         strell_run strell_run_os strell_retrieval strell_devices strell_devices_os strell_juce)
@@ -46,6 +50,8 @@ function(strell_add_installer target)
         add_dependencies(${target} strell_delay_libraries)
     endif()
 endfunction()
+
+include(CatalogueSigningKeys)
 
 # STRELL_DELAY_LIBRARIES and the target that builds them, for the Windows link above.
 include(DelayLoad)

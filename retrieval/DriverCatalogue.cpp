@@ -3,6 +3,7 @@
 #include "base/Limits.h"
 #include "base/RunLog.h"
 #include "devices/SupportedModels.h"
+#include "retrieval/CatalogueSignature.h"
 #include "retrieval/HttpsFetch.h"
 
 #include <expat.h>
@@ -301,6 +302,10 @@ DriverLookup lookUpDriver(int modelSlot)
         lookup.why = "the catalogue could not be fetched (" + received + "): " + outsideText(report.failure);
         return lookup;
     }
+    // A build with signing keys parses only what verified under one of them.
+    bool signedCatalogue = false;
+    if (!admitFetchedCatalogue(*body, signedCatalogue, lookup.why))
+        return lookup;
     juce::String whyNot;
     const std::unique_ptr<Catalogue> catalogue = parseFetchedCatalogue(*body, &whyNot);
     if (catalogue == nullptr)
@@ -323,6 +328,13 @@ DriverLookup lookUpDriver(int modelSlot)
         if (lookup.outcome == LookupOutcome::malformedSha256)
             lookup.why = "the catalogue entry for product id " + productIdText +
                          " has a sha256 that is not 64 hexadecimal digits: " + outsideText(lookup.sha256);
+        // A signature vouches for the package only through its hash.
+        if (signedCatalogue && !lookup.hasSha256)
+        {
+            lookup.address = juce::URL();
+            lookup.why =
+                "the catalogue is signed but its entry for product id " + productIdText + " has no sha256";
+        }
         break;
     case LookupOutcome::noDocument:
         lookup.why = "the catalogue has no document element";

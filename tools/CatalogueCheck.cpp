@@ -9,6 +9,7 @@
 #include "devices/SupportedModels.h"
 #include "install/DriverPackage.h"
 #include "install/ZipExtraction.h"
+#include "retrieval/CatalogueSignature.h"
 #include "retrieval/DriverCatalogue.h"
 #include "retrieval/HttpsFetch.h"
 #include "retrieval/PackageHash.h"
@@ -30,7 +31,7 @@ constexpr int exitUsage = 3;
 constexpr int exitOutputFailed = 4;
 
 const char* const usageText =
-    "usage: catalogue-check [--json] [--download] [<https address> | <file>]\n"
+    "usage: catalogue-check [--json] [--download] [--key <public keys.pem>] [<https address> | <file>]\n"
     "\n"
     "Reads the driver catalogue (from the https address, fetched as the installer fetches it, or from a\n"
     "file; by default the installer's own catalogue address) and prints, for every supported model in slot\n"
@@ -40,10 +41,13 @@ const char* const usageText =
     "  --download  also download every distinct package, unpack it into a scratch folder and check that\n"
     "              x64\\Setup.exe and x64_Win10\\Setup.exe are there; print its size and SHA-256, and the\n"
     "              sha256 attribute to add to its entries, or whether it matches the one they give\n"
+    "  --key FILE  check the catalogue's signature against the P-256 public keys in FILE (PEM) instead\n"
+    "              of the keys this build has; a signed catalogue's models resolve only with a sha256\n"
     "\n"
     "Exit codes: 0 every model resolves (and, with --download, every package is complete and matches\n"
     "any sha256 given); 1 a model would not resolve (no entry, address refused, catalogue not fetched,\n"
-    "unsafe document, malformed sha256); 2 every model resolves but a package failed to download, is "
+    "unsafe document, malformed sha256, signature refused); 2 every model resolves but a package failed to "
+    "download, is "
     "incomplete\n"
     "or does not match its sha256; 3 usage error; 4 the output could not be written.\n";
 
@@ -59,8 +63,45 @@ struct ModelResult
     juce::String keyName;
     juce::String displayName;
     DriverLookup lookup;
-    bool catalogueRead; // the catalogue's bytes were fetched or read (whatever they hold)
+    bool catalogueRead;         // the catalogue's bytes were fetched or read (whatever they hold)
+    juce::String signatureStop; // why the signature stops the installer here (empty when it does not)
 };
+
+// What the catalogue's signature check found, when keys were given or built in.
+struct SignatureReport
+{
+    bool required = false;
+    bool verified = false;
+    juce::String key;     // the fingerprint of the key it verified under
+    juce::String failure; // why it was refused
+};
+
+// Takes the catalogue's bytes and the keys (none: nothing is required); gives back the check's report.
+SignatureReport checkSignature(const juce::MemoryBlock& body, const std::vector<CatalogueSigningKey>& keys)
+{
+    SignatureReport report;
+    report.required = !keys.empty();
+    if (!report.required)
+        return report;
+    const SignatureCheck check = checkCatalogueSignature(body.getData(), body.getSize(), keys);
+    switch (check.outcome)
+    {
+    case SignatureOutcome::verified:
+        report.verified = true;
+        report.key = keys[static_cast<std::size_t>(check.keyIndex)].fingerprint;
+        break;
+    case SignatureOutcome::missing:
+        report.failure = "no signature comment at the end";
+        break;
+    case SignatureOutcome::malformed:
+        report.failure = "malformed signature comment: " + check.why;
+        break;
+    case SignatureOutcome::noKeyVerifies:
+        report.failure = "the signature verifies under none of the keys";
+        break;
+    }
+    return report;
+}
 
 struct PackageResult
 {
@@ -86,6 +127,8 @@ juce::Result unpackPackage(const juce::File& archiveFile, const juce::File& fold
 juce::String stopReason(const ModelResult& model)
 {
     const DriverLookup& lookup = model.lookup;
+    if (model.signatureStop.isNotEmpty())
+        return model.signatureStop;
     switch (lookup.outcome)
     {
     case LookupOutcome::found:
@@ -238,10 +281,15 @@ juce::String hexProductId(int productId)
 }
 
 void printTables(const juce::String& source, const std::vector<ModelResult>& models,
-                 const std::vector<PackageResult>& packages, bool downloaded)
+                 const std::vector<PackageResult>& packages, bool downloaded,
+                 const SignatureReport& signature)
 {
-    std::printf("catalogue: %s\n\nslot\tpid\tmodel\tdriver address or why the installer stops\n",
-                source.toRawUTF8());
+    std::printf("catalogue: %s\n", source.toRawUTF8());
+    if (signature.required)
+        std::printf("signature: %s\n", (signature.verified ? "verified by key " + signature.key
+                                                           : "REFUSED: " + signature.failure)
+                                           .toRawUTF8());
+    std::printf("\nslot\tpid\tmodel\tdriver address or why the installer stops\n");
     for (const auto& model : models)
     {
         const juce::String reason = stopReason(model);
@@ -277,7 +325,8 @@ juce::var toVar(const juce::StringArray& texts)
 }
 
 void printJson(const juce::String& source, const std::vector<ModelResult>& models,
-               const std::vector<PackageResult>& packages, bool downloaded, int exitCode)
+               const std::vector<PackageResult>& packages, bool downloaded, int exitCode,
+               const SignatureReport& signature)
 {
     juce::Array<juce::var> modelItems;
     for (const auto& model : models)
@@ -322,6 +371,13 @@ void printJson(const juce::String& source, const std::vector<ModelResult>& model
         }
         root->setProperty("packages", packageItems);
     }
+    auto* signatureItem = new juce::DynamicObject();
+    signatureItem->setProperty("required", signature.required);
+    signatureItem->setProperty("verified", signature.verified);
+    signatureItem->setProperty("key", signature.key.isEmpty() ? juce::var() : juce::var(signature.key));
+    signatureItem->setProperty("failure",
+                               signature.failure.isEmpty() ? juce::var() : juce::var(signature.failure));
+    root->setProperty("signature", juce::var(signatureItem));
     root->setProperty("exitCode", exitCode);
     std::printf("%s\n", juce::JSON::toString(juce::var(root)).toRawUTF8());
 }
@@ -356,7 +412,7 @@ std::vector<PackageResult> distinctPackages(const std::vector<ModelResult>& mode
 int main(int argc, char* argv[])
 {
     bool json = false, download = false;
-    juce::String source;
+    juce::String source, keyFile;
     for (int index = 1; index < argc; ++index)
     {
         const juce::String argument = juce::String::fromUTF8(argv[index]);
@@ -364,6 +420,8 @@ int main(int argc, char* argv[])
             json = true;
         else if (argument == "--download")
             download = true;
+        else if (argument == "--key" && index + 1 < argc && keyFile.isEmpty())
+            keyFile = juce::String::fromUTF8(argv[++index]);
         else if (argument == "--help" || argument == "-h")
         {
             std::fputs(usageText, stdout);
@@ -380,15 +438,38 @@ int main(int argc, char* argv[])
     if (source.isEmpty())
         source = catalogueAddress();
 
+    std::vector<CatalogueSigningKey> keys = catalogueSigningKeys();
+    if (keyFile.isNotEmpty())
+    {
+        juce::String whyNot;
+        const auto given = p256KeysFromPem(
+            juce::File::getCurrentWorkingDirectory().getChildFile(keyFile).loadFileAsString(), &whyNot);
+        if (!given)
+        {
+            std::fprintf(stderr, "catalogue-check: %s: %s\n", keyFile.toRawUTF8(), whyNot.toRawUTF8());
+            return exitUsage;
+        }
+        keys = *given;
+    }
+
     const auto body = readCatalogue(source);
-    const std::unique_ptr<Catalogue> catalogue = body ? parseFetchedCatalogue(*body) : nullptr;
+    // As in the installer: what does not verify is never parsed.
+    const SignatureReport signature = body ? checkSignature(*body, keys) : SignatureReport{};
+    const bool admitted = body && (!signature.required || signature.verified);
+    const std::unique_ptr<Catalogue> catalogue = admitted ? parseFetchedCatalogue(*body) : nullptr;
 
     std::vector<ModelResult> models;
     for (int slot = 0; slot < supportedModelCount; ++slot)
     {
         const int productId = productIdForModelSlot(slot);
         ModelResult model{
-            slot, productId, {}, {}, lookUpDriverInCatalogue(catalogue.get(), productId), body.has_value()};
+            slot, productId, {}, {}, lookUpDriverInCatalogue(catalogue.get(), productId), body.has_value(),
+            {}};
+        if (body && signature.required && !signature.verified)
+            model.signatureStop = "signature refused (" + signature.failure + ")";
+        else if (signature.verified && model.lookup.outcome == LookupOutcome::found &&
+                 !model.lookup.hasSha256)
+            model.signatureStop = "signed catalogue, but the entry has no sha256";
         for (const auto& row : supportedModels())
             if (row.productId == productId)
             {
@@ -416,7 +497,7 @@ int main(int argc, char* argv[])
 
     int exitCode = exitAllGood;
     for (const auto& model : models)
-        if (model.lookup.outcome != LookupOutcome::found)
+        if (model.lookup.outcome != LookupOutcome::found || model.signatureStop.isNotEmpty())
             exitCode = exitModelUnresolved;
     if (exitCode == exitAllGood && download)
         for (const auto& package : packages)
@@ -424,9 +505,9 @@ int main(int argc, char* argv[])
                 exitCode = exitPackageProblem;
 
     if (json)
-        printJson(source, models, packages, download, exitCode);
+        printJson(source, models, packages, download, exitCode, signature);
     else
-        printTables(source, models, packages, download);
+        printTables(source, models, packages, download, signature);
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
         return exitOutputFailed;
     return exitCode;

@@ -174,6 +174,7 @@ TEST_F(RunSequence, theLogSaysWhyEachRunEnded)
     ASSERT_GE(log.size(), 4);
     EXPECT_TRUE(log[0].startsWith("StrellDriverInstaller ")) << log[0];
     EXPECT_TRUE(log[1].startsWith("system: ")) << log[1];
+    EXPECT_EQ(log[2], "catalogue signature: not required (this build has no signing keys)");
     EXPECT_TRUE(log.contains("companion process ended: \"up5.exe\" (pid 40)"));
     EXPECT_EQ(log.strings.getLast(), "exit -6 notElevated: the process token could not be opened (error 5)");
 

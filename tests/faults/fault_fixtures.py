@@ -94,7 +94,25 @@ def catalogue_text(setup: Setup, base_url, our_pid, second_pid, other_pids, seco
         entries.append(packages.Entry(UNLISTED_PID, ours.driver, ours.name) if kind == "ours-unlisted" else ours)
         if setup.devices == "several":
             entries.append(second)
-    return packages.catalogue(base_url, entries)
+    return sign_as(setup, packages.catalogue(base_url, entries))
+
+
+def sign_as(setup: Setup, text):
+    """Takes a Setup and its catalogue text; gives back the text with the signature comment it names."""
+    kind = setup.signature
+    if kind == "none":
+        return text
+    signed = packages.sign_catalogue(text, {"key-a": "a", "key-b": "b", "other-key": "other",
+                                            "tampered": "a"}[kind])
+    if kind == "tampered":
+        assert signed.count('name="Corvel"') == 1
+        signed = signed.replace('name="Corvel"', 'name="Corvex"')
+    return signed
+
+
+def installer_name(setup: Setup):
+    """Takes a Setup; gives back the name of the installer variant it runs."""
+    return "StrellDriverInstaller-loopback" + ("-signed" if setup.installer == "signed" else "")
 
 
 def catalogue_routes(setup: Setup, text, elsewhere=None):
@@ -443,12 +461,27 @@ def check_run_log(test, row, build, outcome, seen, reasons, log_written=True):
         test.assertRegex(line, LOG_LINE, seen)
     last = LOG_EXIT_LINE.match(lines[-2])
     test.assertIsNotNone(last, f"the last line is not the exit line: {seen}")
+    check_signature_lines(test, row.setup, text, seen)
     logged, code_name, reason = int(last.group(1)), last.group(2), last.group(3)
     test.assertEqual(seen_by(build, logged), outcome.code, seen)
     test.assertNotEqual(reason, "no reason was recorded", seen)
     if code_name != "setupProgramExitCode":
         test.assertEqual(code_name, CODE_NAMES.get(logged), seen)
         reasons[row.id] = (logged, reason)
+
+
+def check_signature_lines(test, setup: Setup, text, seen):
+    """Checks the log's lines on the catalogue signature: whether one is required and by which keys (third
+    line), and which key verified when one did."""
+    lines = text.split("\n")
+    if setup.installer == "signed":
+        keys = " or ".join(packages.key_fingerprint(key) for key in ("a", "b"))
+        test.assertRegex(lines[2], r"^ *\d+ ms  catalogue signature: required, by key " + keys + r"\Z", seen)
+    else:
+        test.assertRegex(lines[2], r"^ *\d+ ms  catalogue signature: not required \(", seen)
+    verified = re.findall(r"(?m)^ *\d+ ms  catalogue signature: verified by key (\w+)$", text)
+    expected = {"key-a": ["a"], "key-b": ["b"]}.get(setup.signature, []) if setup.installer == "signed" else []
+    test.assertEqual(verified, [packages.key_fingerprint(key) for key in expected], seen)
 
 
 def run_and_check_row(runner, row, reasons):
@@ -486,6 +519,7 @@ SAME_CAUSE = (
     {"package-stall", "package-trickle"},
     {"zip-slip-parent", "zip-slip-backslash"},
     {"catalogue-without-our-model", "devices-first-not-in-catalogue"},
+    {"signed-tampered", "signed-by-other-key"},  # a signature that verifies under none of the keys
 )
 SAME_CAUSE_UNDER_WINE = ({"package-stall", "package-reset"},)
 

@@ -7,6 +7,9 @@ setup program must run, what the loopback server must be asked, and the builds i
 - "linux": StrellDriverInstaller-loopback of the Linux build; the shell reads the low 8 bits of the code.
 - "windows": StrellDriverInstaller-loopback.exe under Wine; a Windows parent reads all 32 bits.
 
+A row whose Setup says installer="signed" runs StrellDriverInstaller-loopback-signed instead: the same
+program, built with two throwaway test keys, that reads only catalogues signed by one of them.
+
 The runners (test_fault_matrix_linux.py, test_fault_matrix_wine.py) arrange each row's Setup, run the
 installer once, and check beside the row's own expectations what holds for every row: the progress window
 is closed at the end, the downloaded file (temp_* in the temporary folder) is gone, nothing outside the
@@ -61,6 +64,8 @@ SETUP_CHOICES = {
     "devices": ("one", "none", "unsupported", "several"),
     "token": ("elevated", "limited"),
     "package_hash": ("none", "match", "mismatch", "short", "non-hex", "empty"),
+    "installer": ("plain", "signed"),
+    "signature": ("none", "key-a", "key-b", "other-key", "tampered"),
 }
 WINDOWS_SETUP_LIMITS = {"disk": ("as-left", "read-only-outer", "read-only-inner"), "devices": ("one", "none"),
                         "catalogue": tuple(c for c in SETUP_CHOICES["catalogue"] if c != "second-model-only"),
@@ -135,6 +140,11 @@ class Setup:
     package_hash: the sha256 attribute of our entry: "none" (no attribute), "match" (the package's SHA-256
                in upper case), "mismatch" (another file's), "short" (63 of its digits), "non-hex" (its digits
                with one "g"), "empty" (sha256="").
+    installer: "plain" (StrellDriverInstaller-loopback, which has no signing keys) or "signed" (built with
+               the test keys a and b).
+    signature: the catalogue's signature comment: "none", "key-a" / "key-b" (signed by a test key the
+               signed build knows), "other-key" (by a key it does not know), "tampered" (signed by a, then
+               our entry's name changed).
     """
 
     server: str = "ok"
@@ -149,6 +159,8 @@ class Setup:
     devices: str = "one"
     token: str = "elevated"
     package_hash: str = "none"
+    installer: str = "plain"
+    signature: str = "none"
 
     def describe(self) -> str:
         """Gives back the fields that differ from an ordinary run, as "name=value" texts."""
@@ -393,6 +405,26 @@ CASES = (
     Case("package-hash-empty", "package", 'our entry has sha256=""',
          Setup(package_hash="empty"), linux_only(DRIVER_PACKAGE_FAILED),
          note="an empty value does not turn the check off"),
+    Case("signed-by-first-key", "package", "signed build, catalogue signed by its first key, entries pinned",
+         Setup(installer="signed", signature="key-a", package_hash="match", setup_env=(("EXIT_CODE", "24"),)),
+         both(24), runs=1),
+    Case("signed-by-second-key", "package", "signed build, catalogue signed by its second key",
+         Setup(installer="signed", signature="key-b", package_hash="match", setup_env=(("EXIT_CODE", "25"),)),
+         both(25), runs=1, note="a key rotation: an installer knows the current key and the next"),
+    Case("signed-tampered", "package", "signed build, catalogue changed after signing (one entry's name)",
+         Setup(installer="signed", signature="tampered", package_hash="match"), both(DRIVER_PACKAGE_FAILED),
+         asks="catalogue", note="refused before the catalogue is parsed"),
+    Case("signed-by-other-key", "package", "signed build, catalogue signed by a key the build does not know",
+         Setup(installer="signed", signature="other-key", package_hash="match"), both(DRIVER_PACKAGE_FAILED),
+         asks="catalogue"),
+    Case("signed-signature-missing", "package", "signed build, catalogue without a signature comment",
+         Setup(installer="signed", package_hash="match"), both(DRIVER_PACKAGE_FAILED), asks="catalogue"),
+    Case("signed-entry-without-sha256", "package", "signed build, validly signed entry without sha256",
+         Setup(installer="signed", signature="key-a"), both(DRIVER_PACKAGE_FAILED), asks="catalogue",
+         note="a signature vouches for the package only through its hash"),
+    Case("unsigned-build-signed-catalogue", "package", "build without keys, catalogue with a signature comment",
+         Setup(signature="key-a", setup_env=(("EXIT_CODE", "26"),)), both(26), runs=1,
+         note="read exactly as the catalogue without its comment"),
     Case("package-name-msi", "package", "the driver file name ends in .msi (downloaded, then deleted unused)",
          Setup(package_name="Tarnwell_Corvel_1.2.0.7.msi"), linux_only(DRIVER_PACKAGE_FAILED),
          checks=(CHECK_PACKAGE_ASKED_ONCE,)),

@@ -34,7 +34,6 @@ NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 class FaultMatrixLinux(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.installer = native.program("StrellDriverInstaller-loopback")
         cls.setup_program = native.program("fake-setup").read_bytes()
         models = native.supported_models()
         cls.model = models[len(models) // 2]
@@ -84,7 +83,7 @@ class FaultMatrixLinux(unittest.TestCase):
             env = dict(os.environ, TMPDIR=str(temp), DISPLAY=self.display.display,
                        FAKE_SETUP_RECORD=str(record), FAULT_SCRIPT_RECORD=str(script_record))
             env.update({f"FAKE_SETUP_{name}": value for name, value in setup.setup_env})
-            command = [str(self.installer)]
+            command = [str(native.program(fx.installer_name(setup)))]
             if setup.token == "limited":
                 command = NOBODY + command
             for target in (fx.read_only_target(temp, setup.disk), read_only_logs):

@@ -21,7 +21,7 @@ import fault_fixtures as fx  # noqa: E402
 from fault_matrix import (CHECK_DRIVE_ROOTS_UNTOUCHED, CHECK_EARLIER_RUN_KEPT,  # noqa: E402
                           CHECK_NOTHING_UNPACKED, CHECK_OTHER_SERVER_ASKED, CHECK_PACKAGE_ASKED_ONCE,
                           CHECK_SETUP_PROGRAM_UNPACKED, WINDOWS, selected_cases)
-from strelltest import native, servers  # noqa: E402
+from strelltest import native, servers, wine  # noqa: E402
 from wine_runs import InstallerRunCase  # noqa: E402
 
 ROOTED_ESCAPE = "strell-fault-escaped.txt"
@@ -90,7 +90,8 @@ class FaultMatrixWine(InstallerRunCase):
             env = {"FAKE_SETUP_RECORD": self.prefix.windows_path(self.record)}
             env.update({f"FAKE_SETUP_{name}": value for name, value in setup.setup_env})
             try:
-                result = self.prefix.launch(self.installer, limited=setup.token == "limited", env=env,
+                installer = self.installer if setup.installer == "plain" else wine.tool(fx.installer_name(setup))
+                result = self.prefix.launch(installer, limited=setup.token == "limited", env=env,
                                             timeout=row.bound_s)
             except subprocess.TimeoutExpired:
                 self.fail(f"the run did not end within {row.bound_s} s")

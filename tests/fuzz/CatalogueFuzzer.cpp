@@ -5,8 +5,11 @@
 // - any address given back is well-formed and begins with "https://" (any case);
 // - whether an address comes back agrees with a reference walk over the parsed entries, and for plain
 //   addresses (no query, no fragment) the address itself is the base joined to the entry's driver.
+// - the signature check never verifies bytes a fuzzer made up, and a DER signature the strict parser
+//   takes is the minimal encoding of what it gave back.
 
 #include "devices/SupportedModels.h"
+#include "retrieval/CatalogueSignature.h"
 #include "retrieval/DriverCatalogue.h"
 
 #include <climits>
@@ -101,10 +104,48 @@ void checkLookup(const Catalogue* catalogue, int productId)
         fail("the address is not the base joined to the entry's driver:",
              "'" + address + "' vs '" + expected + "'");
 }
+// Takes r and s, 32 bytes each; gives back their minimal DER SEQUENCE, written out independently.
+std::vector<unsigned char> minimalDer(const RawP256Signature& signature)
+{
+    std::vector<unsigned char> body;
+    for (int half = 0; half < 2; ++half)
+    {
+        const unsigned char* value = signature.data() + 32 * half;
+        int skip = 0;
+        while (skip < 31 && value[skip] == 0)
+            ++skip;
+        const bool pad = (value[skip] & 0x80) != 0;
+        body.push_back(0x02);
+        body.push_back(static_cast<unsigned char>(32 - skip + (pad ? 1 : 0)));
+        if (pad)
+            body.push_back(0x00);
+        body.insert(body.end(), value + skip, value + 32);
+    }
+    body.insert(body.begin(), {0x30, static_cast<unsigned char>(body.size())});
+    return body;
+}
+
+void checkSignature(const std::uint8_t* data, std::size_t size)
+{
+    if (const auto parsed = parseDerP256Signature(data, size))
+        if (minimalDer(*parsed) != std::vector<unsigned char>(data, data + size))
+            fail("parseDerP256Signature took a signature that is not minimal DER");
+    // The P-256 generator: a valid point, under which no input a fuzzer makes up can carry a signature.
+    CatalogueSigningKey key;
+    const unsigned char generator[65] = {
+        0x04, 0x6b, 0x17, 0xd1, 0xf2, 0xe1, 0x2c, 0x42, 0x47, 0xf8, 0xbc, 0xe6, 0xe5, 0x63, 0xa4, 0x40, 0xf2,
+        0x77, 0x03, 0x7d, 0x81, 0x2d, 0xeb, 0x33, 0xa0, 0xf4, 0xa1, 0x39, 0x45, 0xd8, 0x98, 0xc2, 0x96, 0x4f,
+        0xe3, 0x42, 0xe2, 0xfe, 0x1a, 0x7f, 0x9b, 0x8e, 0xe7, 0xeb, 0x4a, 0x7c, 0x0f, 0x9e, 0x16, 0x2b, 0xce,
+        0x33, 0x57, 0x6b, 0x31, 0x5e, 0xce, 0xcb, 0xb6, 0x40, 0x68, 0x37, 0xbf, 0x51, 0xf5};
+    std::copy(std::begin(generator), std::end(generator), key.point.begin());
+    if (checkCatalogueSignature(data, size, {key}).outcome == SignatureOutcome::verified)
+        fail("a catalogue verified under a key no one signs with");
+}
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    checkSignature(data, size);
     const juce::String text = decodeCatalogueText(data, size);
     juce::MemoryInputStream stream(data, size, false);
     if (text != stream.readEntireStreamAsString())

@@ -5,6 +5,7 @@ Each test arranges one catalogue, good or broken in one way, and reads the table
 import json
 import os
 import re
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -15,6 +16,7 @@ from strelltest import native, packages, servers
 DRIVERS = packages.DRIVER_FOLDER
 SETUP_PROGRAM = b"MZ stand-in setup program\n"
 PACKAGE_COUNT = 3  # the 51 models share three packages
+SIGN_CATALOGUE = Path(__file__).resolve().parents[2] / "tools" / "sign-catalogue.sh"
 
 
 class CatalogueCheck(unittest.TestCase):
@@ -196,6 +198,52 @@ class CatalogueCheck(unittest.TestCase):
                 stopped = [m["slot"] for m in document["models"] if not m["resolves"]]
                 self.assertEqual(stopped, [5])
                 self.assertEqual(document["models"][5]["stop"], f'malformed sha256 "{bad}"')
+
+    def test_signed_catalogue_from_the_signing_tool(self):
+        """tools/sign-catalogue.sh signs (key on a descriptor), re-signs in place with one comment, refuses a
+        key the public keys do not hold and writing over its input; --key checks what it made."""
+        pinned = {f"slot{m.slot}": {"sha256": packages.sha256_of(self.package_files[self.package_for(m)])}
+                  for m in self.models}
+        plain = self.scratch / "plain.xml"
+        plain.write_text(packages.catalogue(self.server.url(DRIVERS), self.entries(**pinned)))
+        signed = self.scratch / "signed.xml"
+        self.sign("b", plain, signed)
+        self.sign("a", "--in-place", signed)  # replaces b's signature
+        text = signed.read_text()
+        self.assertEqual(text.count("catalogue-signature"), 1, text[-300:])
+        self.assertTrue(text.startswith(plain.read_text()))
+        for arguments in (("other", plain, self.scratch / "other.xml"), ("a", signed, signed)):
+            with self.subTest(refused=arguments[0]):
+                self.assertNotEqual(self.sign(*arguments, check=False).returncode, 0)
+                self.assertFalse((self.scratch / "other.xml").exists())
+                self.assertEqual(signed.read_text(), text)
+
+        keys = str(packages.TEST_PUBLIC_KEYS)
+        document = self.run_json("--key", keys, str(signed), expected_code=0)
+        self.assertEqual(document["signature"], {"required": True, "verified": True, "key": packages.key_fingerprint("a"),
+                                                 "failure": None})
+        tampered = self.scratch / "tampered.xml"
+        tampered.write_text(text.replace(self.server.url(DRIVERS), self.server.url("/elsewhere")))
+        document = self.run_json("--key", keys, str(tampered), expected_code=1)
+        self.assertFalse(document["signature"]["verified"])
+        self.assertEqual({m["stop"] for m in document["models"]},
+                         {"signature refused (the signature verifies under none of the keys)"})
+        # Signed, but one entry pins nothing: that model stops.
+        unpinned = self.scratch / "unpinned.xml"
+        del pinned["slot3"]
+        unpinned.write_text(packages.catalogue(self.server.url(DRIVERS), self.entries(**pinned), sign_with="b"))
+        document = self.run_json("--key", keys, str(unpinned), expected_code=1)
+        self.assertEqual([m["slot"] for m in document["models"] if not m["resolves"]], [3])
+
+    def sign(self, key, *arguments, check=True):
+        with open(packages.SIGNING_KEYS[key], "rb") as key_file:
+            env = dict(os.environ, STRELL_CATALOGUE_KEY_FD=str(key_file.fileno()),
+                       STRELL_CATALOGUE_PUBLIC_KEYS=str(packages.TEST_PUBLIC_KEYS))
+            result = subprocess.run([str(SIGN_CATALOGUE), *map(str, arguments)],
+                                    env=env, pass_fds=(key_file.fileno(),), capture_output=True, timeout=60)
+        if check:
+            self.assertEqual(result.returncode, 0, result.stderr)
+        return result
 
     def test_usage_errors(self):
         for arguments in (["--bogus"], ["a.xml", "b.xml"], ["http://localhost/interfaces.xml"]):

@@ -53,6 +53,24 @@ class PackageHashAndCatalogueCheckUnderWine(PrefixTestCase):
         self.assertEqual((bad["sha256"], bad["hashMatches"], bad["missing"], bad["complete"]),
                          (packages.sha256_of(old_only), False, ["x64_Win10\\Setup.exe"], False))
 
+    def test_catalogue_check_verifies_signatures_with_bcrypt(self):
+        """--key under Wine: BCrypt verifies the second of two keys, and refuses a catalogue changed since."""
+        folder = Path(tempfile.mkdtemp(prefix="signed-", dir=self.scratch))
+        entries = [packages.Entry(f"0x{m['product_id']:04x}", "Tarnwell_All_1.0.0.1.zip", sha256="ab" * 32)
+                   for m in supported_models(self.prefix)]
+        text = packages.catalogue("https://localhost/drivers", entries, sign_with="b")
+        (folder / "signed.xml").write_text(text)
+        (folder / "changed.xml").write_text(text.replace("localhost", "127.0.0.1"))
+        keys = self.prefix.windows_path(packages.TEST_PUBLIC_KEYS)
+        for name, code, verified in (("signed.xml", 0, True), ("changed.xml", 1, False)):
+            with self.subTest(name):
+                result = self.prefix.run([tool("catalogue-check"), "--json", "--key", keys,
+                                          self.prefix.windows_path(folder / name)], timeout=120)
+                self.assertEqual(result.returncode, code, result.stdout + result.stderr)
+                signature = json.loads(result.stdout)["signature"]
+                self.assertEqual((signature["verified"], signature["key"]),
+                                 (verified, packages.key_fingerprint("b") if verified else None))
+
 
 if __name__ == "__main__":
     sys.exit(0 if unittest.main(verbosity=2, exit=False).result.wasSuccessful() else 1)

@@ -10,10 +10,15 @@
   x64 and x64_Win10, a package complete for the 64-bit installer). Gives back path.
 - ``package_stem(name)``: the folder the installer unpacks a package file into: its name without ".zip"
   (any case).
-- ``catalogue(base_url, entries, root="interfaces", entry_tag="interface")``: the catalogue document text;
-  entries are ``Entry(pid, driver, name="Unit", file="", sha256=None)``, dicts of attributes (None leaves
-  one out), or texts written as they are (markup beside the entries); ``entry_line(entry)`` is one entry's
-  line.
+- ``catalogue(base_url, entries, root="interfaces", entry_tag="interface", sign_with=None)``: the catalogue
+  document text; entries are ``Entry(pid, driver, name="Unit", file="", sha256=None)``, dicts of attributes
+  (None leaves one out), or texts written as they are (markup beside the entries); ``entry_line(entry)`` is
+  one entry's line. ``sign_with`` (a name of ``SIGNING_KEYS`` or a private key's path) ends it with its
+  signature comment, as tools/sign-catalogue.sh writes it; ``sign_catalogue(text, key)`` does the same to
+  any text.
+- ``SIGNING_KEYS``: {"a", "b", "other": private key path} of the throwaway test keys in tests/support/keys;
+  ``TEST_PUBLIC_KEYS``: the PEM file of a's and b's public keys, which the signed test variant is built
+  with; ``key_fingerprint(name)`` a key's fingerprint as the run log gives it.
 - ``write_site(root, catalogue_text, files)``: a folder as a static server serves it: the catalogue at
   CATALOGUE_PATH and each of ``files`` ({file name: bytes or a file's path}) in DRIVER_FOLDER. Gives back
   root.
@@ -42,6 +47,7 @@ Packages as other tools write them, from a source folder (``source``) that holds
 ``python3 -m strelltest.packages <kind> <source> <top> <out>`` runs tool_zip from the command line.
 """
 
+import base64
 import hashlib
 import io
 import os
@@ -117,12 +123,35 @@ def entry_line(entry, entry_tag="interface"):
     return f"  <{entry_tag}{text}/>"
 
 
-def catalogue(base_url, entries, root="interfaces", entry_tag="interface"):
+def catalogue(base_url, entries, root="interfaces", entry_tag="interface", sign_with=None):
     base = "" if base_url is None else f" driverBaseUrl={quoteattr(base_url)}"
     lines = ['<?xml version="1.0" encoding="UTF-8"?>', f"<{root}{base}>"]
     lines += [entry_line(entry, entry_tag) for entry in entries]
     lines.append(f"</{root}>")
-    return "\n".join(lines) + "\n"
+    text = "\n".join(lines) + "\n"
+    return text if sign_with is None else sign_catalogue(text, sign_with)
+
+
+KEYS_FOLDER = Path(__file__).resolve().parents[2] / "keys"
+SIGNING_KEYS = {name: KEYS_FOLDER / f"catalogue-test-{name}.key.pem" for name in ("a", "b", "other")}
+TEST_PUBLIC_KEYS = KEYS_FOLDER / "catalogue-test-keys.pem"
+
+
+def key_fingerprint(key):
+    """Takes a name of SIGNING_KEYS; gives back its public key's fingerprint as the run log gives it: the
+    first 16 hexadecimal digits of the SHA-256 of the DER public key."""
+    der = subprocess.run(["openssl", "pkey", "-in", str(SIGNING_KEYS[key]), "-pubout", "-outform", "DER"],
+                         capture_output=True, check=True, timeout=60).stdout
+    return hashlib.sha256(der).hexdigest()[:16]
+
+
+def sign_catalogue(text, key):
+    """Takes a catalogue text and a key (a name of SIGNING_KEYS or a private key's path); gives back the
+    text with its signature comment appended: the signature over its UTF-8 bytes, as openssl makes it."""
+    key_path = SIGNING_KEYS.get(key, key)
+    signature = subprocess.run(["openssl", "dgst", "-sha256", "-sign", str(key_path)], input=text.encode("utf-8"),
+                               capture_output=True, check=True, timeout=60).stdout
+    return text + f"<!-- catalogue-signature ecdsa-p256-sha256 {base64.b64encode(signature).decode('ascii')} -->\n"
 
 
 def write_site(root, catalogue_text, files):

@@ -20,6 +20,9 @@
 
 namespace
 {
+// The file whose lock says that a run of the installer is under way.
+const char* const runLockName = "StrellDriverInstaller.lock";
+
 // Takes nothing; gives back what the log's first line says of this program and its build.
 juce::String describeProgram()
 {
@@ -82,21 +85,35 @@ juce::Array<int> modelSlotsOf(const std::vector<UsbDeviceId>& presentDevices)
     return slots;
 }
 
-// Takes nothing; prepares the log's folder, protected as the working folder is when the run is elevated
-// (a run that is not elevated gets a log only where it may write), and gives the log its file there, or
-// drops the log. The
-// folder's handles are let go at once: from then on the log is written through its open file.
-void placeRunLogInTemporaryFolder()
+// Takes a prepared folder; logs what was in its way and was moved aside.
+void logMovedAside(const ProtectedFolder& prepared)
 {
-    // Whatever is not a folder where the log's folders go (a file, a link) is left as it is, and the run
-    // has no log: the log must never move anything aside.
-    const juce::File base = trustedTemporaryFolder();
-    for (auto path = base.getChildFile(runLogFolderPath); path != base; path = path.getParentDirectory())
-        if (path.isSymbolicLink() || (path.exists() && !path.isDirectory()))
-            return placeRunLog({});
+    for (const auto& path : prepared.movedAside)
+        logRunEvent("moved aside what another user had in the way: " + outsideText(path));
+}
 
-    const ProtectedFolder folder = prepareProtectedFolder(base, runLogFolderPath, FolderStart::kept);
-    placeRunLog(folder.folder);
+// Takes nothing; prepares the run lock's folder ("Tarnwell" below the trusted temporary folder, protected
+// as the working folder's parent is) and takes the lock on "StrellDriverInstaller.lock" in it, without
+// waiting. The folder's handles are let go at once; the lock stays taken while the record lives, and the
+// system lets go of it when the process ends, however it ends. Writes what was moved aside to the log.
+FileLock takeRunLock()
+{
+    const ProtectedFolder folder =
+        prepareProtectedFolder(trustedTemporaryFolder(), "Tarnwell", FolderStart::kept);
+    logMovedAside(folder);
+    return lockFileIn(folder, runLockName);
+}
+
+// Takes whether the log may prune old logs; prepares the log's folder, protected as the working folder is
+// when the run is elevated (a run that is not elevated gets a log only where it may write), moving aside
+// what another user put where its folders go, and gives the log its file there, or drops the log. The
+// folder's handles are let go at once: from then on the log is written through its open file.
+void placeRunLogInTemporaryFolder(bool pruneOldLogs)
+{
+    const ProtectedFolder folder =
+        prepareProtectedFolder(trustedTemporaryFolder(), runLogFolderPath, FolderStart::kept);
+    logMovedAside(folder);
+    placeRunLog(folder.folder, pruneOldLogs);
 }
 
 // Takes the exit code; writes the log's last line and gives the code back.
@@ -117,9 +134,20 @@ int runInstaller()
     terminateCompanionProcesses();
 
     const bool elevated = isProcessElevated();
-    placeRunLogInTemporaryFolder();
+    // Taken before anything of an earlier run is touched, held until the process ends.
+    const FileLock runLock = elevated ? takeRunLock() : FileLock{};
+    placeRunLogInTemporaryFolder(runLock.outcome != LockOutcome::heldByAnother);
     if (!elevated)
         return endRun(notElevated);
+    if (runLock.outcome != LockOutcome::taken)
+    {
+        const juce::File lockFile =
+            trustedTemporaryFolder().getChildFile("Tarnwell").getChildFile(runLockName);
+        noteExitReason(runLock.outcome == LockOutcome::heldByAnother
+                           ? "another run holds the installer (" + lockFile.getFullPathName() + " is locked)"
+                           : "the run lock " + lockFile.getFullPathName() + " could not be taken");
+        return endRun(driverPackageFailed);
+    }
 
     const juce::ScopedJuceInitialiser_GUI framework;
     juce::MessageManager::getInstance();

@@ -35,3 +35,8 @@ struct NewFile
 // Takes a file; closes it. Gives back false when it was not open or the close reported an error (data
 // that was not written after all); the record is not open afterwards in either case.
 [[nodiscard]] bool closeNewFile(NewFile& file);
+
+// Takes a path; gives back whether a regular file of this process's user is there, the path itself (not a
+// link or junction, not a folder). POSIX: owned by the running user; Windows, where the folders this is
+// asked of give files no other owner, a plain file. Writes nothing.
+[[nodiscard]] bool isOwnRegularFile(const juce::File& file);

@@ -67,3 +67,12 @@ bool closeNewFile(NewFile& file)
     file.handle = -1;
     return ::close(fd) == 0;
 }
+
+bool isOwnRegularFile(const juce::File& file)
+{
+    struct stat status
+    {
+    };
+    return ::lstat(file.getFullPathName().toRawUTF8(), &status) == 0 && S_ISREG(status.st_mode) &&
+           status.st_uid == ::geteuid();
+}

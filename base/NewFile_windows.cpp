@@ -64,3 +64,10 @@ bool closeNewFile(NewFile& file)
     file.handle = -1;
     return CloseHandle(closing) != 0;
 }
+
+bool isOwnRegularFile(const juce::File& file)
+{
+    const DWORD attributes = GetFileAttributesW(file.getFullPathName().toWideCharPointer());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}

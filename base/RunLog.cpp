@@ -145,19 +145,26 @@ std::optional<std::pair<juce::String, int>> runLogSortKey(const juce::String& na
     return std::make_pair(stamp, (int)(suffix[1] - '0'));
 }
 
-// Takes the log folder; deletes the oldest regular files of the log's name form beyond runLogsKept. A link
-// or a folder of that name is left alone.
-void pruneRunLogs(const juce::File& folder)
+// Takes the log folder and the name of this run's log; deletes the oldest logs beyond runLogsKept. Only the
+// run's own logs count: regular files of this user with the log's name form, dated no later than this run
+// (a name from the future is no log of ours, and must not push this run's log out). This run's log, links
+// and folders are left alone.
+void pruneRunLogs(const juce::File& folder, const juce::String& ownName)
 {
     juce::StringArray names;
     for (const auto& entry : juce::RangedDirectoryIterator(folder, false, "*", juce::File::findFiles))
-        if (!entry.getFile().isSymbolicLink())
-            names.add(entry.getFile().getFileName());
+    {
+        const juce::String name = entry.getFile().getFileName();
+        if (name != ownName && isOwnRegularFile(entry.getFile()))
+            names.add(name);
+    }
+    names.add(ownName);
     const auto logs = runLogNamesOldestFirst(names);
-    for (int i = 0; i < logs.size() - runLogsKept; ++i)
+    const int newerThanOurs = logs.size() - 1 - logs.indexOf(ownName);
+    for (int i = 0; i < logs.size() - newerThanOurs - runLogsKept; ++i)
     {
         const auto old = folder.getChildFile(logs[i]);
-        if (!old.isSymbolicLink() && old.existsAsFile())
+        if (logs[i] != ownName && isOwnRegularFile(old))
             old.deleteFile();
     }
 }
@@ -192,22 +199,27 @@ juce::String outsideText(const juce::String& text)
     return quoted + "\"";
 }
 
-void placeRunLog(const juce::File& folder)
+void placeRunLog(const juce::File& folder, bool pruneOldLogs)
 {
     auto& log = runLog();
     if (!log.started || log.placed || log.dropped)
         return;
 
+    juce::String name;
     for (int attempt = 1; folder != juce::File() && attempt <= lastRunLogSuffix && !log.file.isOpen();
          ++attempt)
-        log.file = createNewFile(folder.getChildFile(runLogFileName(log.start, attempt)));
+    {
+        name = runLogFileName(log.start, attempt);
+        log.file = createNewFile(folder.getChildFile(name));
+    }
     if (!log.file.isOpen())
     {
         log.dropped = true;
         log.held.clear();
         return;
     }
-    pruneRunLogs(folder);
+    if (pruneOldLogs)
+        pruneRunLogs(folder, name);
 
     log.placed = true;
     const auto held = std::move(log.held);

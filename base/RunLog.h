@@ -31,10 +31,11 @@ juce::String outsideText(const juce::String& text);
 // Takes the log's folder, prepared once the elevation check has answered ("Tarnwell/Logs" below the trusted
 // temporary folder, protected as the working folder is: see runInstaller), or File() when it could not be
 // prepared. Creates the file new in it (never through a link or over anything there; a taken name gets
-// "-2", "-3"... up to "-9"), writes the held lines and deletes the oldest logs beyond runLogsKept (regular
-// files of the log's name form only, never a link). When there is no folder or no file can be made, the
-// held lines are dropped and nothing more is logged; nothing else is written in their place.
-void placeRunLog(const juce::File& folder);
+// "-2", "-3"... up to "-9"), writes the held lines and, when asked to prune, deletes the oldest logs beyond
+// runLogsKept (the run's own only: regular files of this user with the log's name form, dated no later than
+// this run; never this run's log, never a link). When there is no folder or no file can be made, the held
+// lines are dropped and nothing more is logged; nothing else is written in their place.
+void placeRunLog(const juce::File& folder, bool pruneOldLogs = true);
 
 // Who chose the exit code that the run is about to give back.
 enum class ExitSource

@@ -38,7 +38,8 @@ void closeHeldHandle(std::intptr_t handle);
 struct ProtectedFolder
 {
     juce::File folder;
-    HeldHandles held;
+    HeldHandles held; // the folders of the path from the base down, the prepared folder itself last
+    juce::StringArray movedAside;      // what was in the way, by the full path it was moved aside to
     unsigned previousCreationMask = 0; // POSIX: the umask to put back when the record goes
     bool restoresCreationMask = false;
 
@@ -65,16 +66,46 @@ enum class FolderStart
 // to, unless it is sticky; otherwise /tmp under the same rule.
 [[nodiscard]] juce::File trustedTemporaryFolder();
 
+// Takes a file; gives back whether no process without elevation can change or replace it. POSIX: a regular
+// file (not a link) of a trusted owner that others cannot write, in a folder trustedTemporaryFolder's rule
+// trusts. Windows, where the user's own folders are not told apart: a plain file (no reparse point).
+[[nodiscard]] bool isTrustedFile(const juce::File& file);
+
 // Takes a trusted base folder (trustedTemporaryFolder()), a relative path of folder names separated by "/"
 // (e.g. "Tarnwell/StrellDriver") and what to do with the last folder; makes every folder of the path
 // protected, creating what is missing. A folder in the way that belongs to another user, or is a link, is
 // renamed aside ("<name>.untrusted-<hex>") and left to its owner; the last folder, when emptied, has any
-// file or link at its place removed (the link itself). Gives back the record, or one that is not protected
-// when the path cannot be made safe or the old folder cannot be emptied completely (the step must stop).
-// POSIX: while the record lives the process umask also keeps group and others from writing, so folders
-// and files made later inside (and by child processes) are not writable by others either.
+// file or link at its place removed (the link itself), and, when kept, is given the protected access
+// (POSIX: mode 0755; Windows: the protected access list), so a folder others could write no longer is. Gives
+// back the record, or one that is not protected when the path cannot be made safe or the old folder cannot be
+// emptied completely (the step must stop). POSIX: while the record lives the process umask also keeps group
+// and others from writing, so folders and files made later inside (and by child processes) are not writable
+// by others either.
 [[nodiscard]] ProtectedFolder prepareProtectedFolder(const juce::File& base, const juce::String& relativePath,
                                                      FolderStart start);
+
+// What an attempt at a lock file came to.
+enum class LockOutcome
+{
+    taken,         // this process holds the lock until the record goes
+    heldByAnother, // another process holds it
+    failed,        // no lock file could be opened (not a regular file, or the folder refused it)
+};
+
+// A lock on a file, held through its handle; the system lets go of it when the handle closes, also when
+// the process is killed. Move-only.
+struct FileLock
+{
+    LockOutcome outcome = LockOutcome::failed;
+    HeldHandles held;
+};
+
+// Takes a prepared folder and a file name; opens that file in the folder, making it when missing (POSIX:
+// owned by the running user, mode 0644; Windows: the protected access list), never through a link and
+// never blocking on a pipe, and takes an exclusive lock on it without waiting: POSIX flock, Windows an
+// open that shares nothing. In a protected folder only an administrator can make the file, so only an
+// administrator's process can take the lock first. Gives back the lock and how the attempt came out.
+[[nodiscard]] FileLock lockFileIn(const ProtectedFolder& folder, const juce::String& name);
 
 // The downloaded file: "temp_<hex>" directly in the trusted temporary folder, which no process without
 // elevation can change, replace or delete from its creation until removeProtectedFile. Move-only; a file

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,12 +94,16 @@ int openTrustedPath(const juce::String& path)
     return fd;
 }
 
-// Takes a folder descriptor and an entry name; renames the entry to "<name>.untrusted-<hex>" beside it,
-// never replacing anything. Gives back whether it moved.
-bool moveAside(int parent, const char* name)
+// Takes a folder descriptor, its path, an entry name and the list of what was moved aside; renames the
+// entry to "<name>.untrusted-<hex>" beside it, never replacing anything, and adds the new path to the list.
+// Gives back whether it moved.
+bool moveAside(int parent, const juce::File& parentPath, const char* name, juce::StringArray& moved)
 {
     const std::string aside = std::string(name) + ".untrusted-" + randomHex();
-    return ::renameat2(parent, name, parent, aside.c_str(), RENAME_NOREPLACE) == 0;
+    if (::renameat2(parent, name, parent, aside.c_str(), RENAME_NOREPLACE) != 0)
+        return false;
+    moved.add(parentPath.getChildFile(juce::String::fromUTF8(aside.c_str())).getFullPathName());
+    return true;
 }
 
 // Takes a folder descriptor and the name of a folder in it; opens that folder without following a link
@@ -164,10 +169,11 @@ bool removeTree(int parent, const char* name, int depth)
     return removed && ::unlinkat(parent, name, AT_REMOVEDIR) == 0;
 }
 
-// Takes a folder descriptor and a folder name; makes sure a protected folder of that name is there,
-// creating it when missing and moving aside whatever of another owner (or a link of another owner) is in
-// the way. Gives back its descriptor, or -1 (a file or link of a trusted owner is left alone: it fails).
-int openOrMakeFolder(int parent, const char* name)
+// Takes a folder descriptor, its path, a folder name and the list of what was moved aside; makes sure a
+// protected folder of that name is there, creating it when missing and moving aside whatever of another
+// owner (or a link of another owner) is in the way. Gives back its descriptor, or -1 (a file or link of a
+// trusted owner is left alone: it fails).
+int openOrMakeFolder(int parent, const juce::File& parentPath, const char* name, juce::StringArray& moved)
 {
     for (int attempt = 0; attempt < attemptsPerRandomName; ++attempt)
     {
@@ -183,7 +189,7 @@ int openOrMakeFolder(int parent, const char* name)
         }
         if (!isTrustedOwner(status.st_uid))
         {
-            if (!moveAside(parent, name))
+            if (!moveAside(parent, parentPath, name, moved))
                 return -1;
             continue;
         }
@@ -192,17 +198,17 @@ int openOrMakeFolder(int parent, const char* name)
     return -1;
 }
 
-// Takes a folder descriptor and a folder name; removes what is at that name (another owner's things are
-// moved aside instead) and makes the folder anew. Gives back its descriptor, or -1 when the old one could
-// not be removed completely or the new one not made.
-int remakeFolder(int parent, const char* name)
+// Takes a folder descriptor, its path, a folder name and the list of what was moved aside; removes what is
+// at that name (another owner's things are moved aside instead) and makes the folder anew. Gives back its
+// descriptor, or -1 when the old one could not be removed completely or the new one not made.
+int remakeFolder(int parent, const juce::File& parentPath, const char* name, juce::StringArray& moved)
 {
     struct stat status
     {
     };
     if (::fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) == 0)
     {
-        const bool cleared = !isTrustedOwner(status.st_uid) ? moveAside(parent, name)
+        const bool cleared = !isTrustedOwner(status.st_uid) ? moveAside(parent, parentPath, name, moved)
                              : S_ISDIR(status.st_mode)      ? removeTree(parent, name, 0)
                                                             : ::unlinkat(parent, name, 0) == 0;
         if (!cleared)
@@ -220,8 +226,8 @@ int remakeFolder(int parent, const char* name)
 } // namespace
 
 ProtectedFolder::ProtectedFolder(ProtectedFolder&& other) noexcept
-    : folder(other.folder), held(std::move(other.held)), previousCreationMask(other.previousCreationMask),
-      restoresCreationMask(other.restoresCreationMask)
+    : folder(other.folder), held(std::move(other.held)), movedAside(std::move(other.movedAside)),
+      previousCreationMask(other.previousCreationMask), restoresCreationMask(other.restoresCreationMask)
 {
     other.folder = juce::File();
     other.restoresCreationMask = false;
@@ -235,6 +241,7 @@ ProtectedFolder& ProtectedFolder::operator=(ProtectedFolder&& other) noexcept
             ::umask((mode_t)previousCreationMask);
         folder = other.folder;
         held = std::move(other.held);
+        movedAside = std::move(other.movedAside);
         previousCreationMask = other.previousCreationMask;
         restoresCreationMask = other.restoresCreationMask;
         other.folder = juce::File();
@@ -271,6 +278,21 @@ juce::File trustedTemporaryFolder()
     return {};
 }
 
+bool isTrustedFile(const juce::File& file)
+{
+    const int folder = openTrustedPath(file.getParentDirectory().getFullPathName());
+    if (folder < 0)
+        return false;
+    struct stat status
+    {
+    };
+    const bool trusted =
+        ::fstatat(folder, file.getFileName().toRawUTF8(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(status.st_mode) && isTrustedOwner(status.st_uid) && (status.st_mode & othersMayWrite) == 0;
+    closeDescriptor(folder);
+    return trusted;
+}
+
 ProtectedFolder prepareProtectedFolder(const juce::File& base, const juce::String& relativePath,
                                        FolderStart start)
 {
@@ -293,16 +315,23 @@ ProtectedFolder prepareProtectedFolder(const juce::File& base, const juce::Strin
         return {};
     prepared.held.handles.push_back(parent);
 
+    juce::File path = base;
     for (int i = 0; i < names.size(); ++i)
     {
         const bool last = i == names.size() - 1;
         const char* name = names[i].toRawUTF8();
-        const int fd = last && start == FolderStart::emptied ? remakeFolder(parent, name)
-                                                             : openOrMakeFolder(parent, name);
+        const int fd = last && start == FolderStart::emptied
+                           ? remakeFolder(parent, path, name, prepared.movedAside)
+                           : openOrMakeFolder(parent, path, name, prepared.movedAside);
         if (fd < 0)
-            return {};
+        {
+            prepared.folder = juce::File();
+            prepared.held = HeldHandles();
+            return prepared; // not protected, but it says what was moved aside
+        }
         prepared.held.handles.push_back(fd);
         parent = fd;
+        path = path.getChildFile(names[i]);
     }
 
     prepared.folder = base.getChildFile(relativePath);
@@ -358,6 +387,29 @@ bool removeProtectedFile(ProtectedFile& file)
     const std::string path = file.file.getFullPathName().toStdString();
     file.file = juce::File();
     return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+FileLock lockFileIn(const ProtectedFolder& folder, const juce::String& name)
+{
+    FileLock lock;
+    if (!folder.isProtected() || folder.held.handles.empty() || name.isEmpty() || name.containsChar('/'))
+        return lock;
+    // O_NONBLOCK: a pipe at the name must not hold the run; it is refused as no regular file below.
+    const int fd = ::openat((int)folder.held.handles.back(), name.toRawUTF8(),
+                            O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return lock;
+    lock.held.handles.push_back(fd);
+    struct stat status
+    {
+    };
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || !isTrustedOwner(status.st_uid))
+        return lock;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        lock.outcome = LockOutcome::taken;
+    else if (errno == EWOULDBLOCK)
+        lock.outcome = LockOutcome::heldByAnother;
+    return lock;
 }
 
 juce::String protectedAccessText(bool)

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
 #include <sddl.h>
 #include <winternl.h>
 
@@ -68,10 +69,15 @@ bool isPlainFolder(HANDLE handle)
            (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
-// Takes a path; renames what is there (a link itself, not its target) to "<name>.untrusted-<hex>".
-bool moveAside(const std::wstring& path)
+// Takes a path and the list of what was moved aside; renames what is there (a link itself, not its target)
+// to "<name>.untrusted-<hex>" and adds that path to the list. Gives back whether it moved.
+bool moveAside(const std::wstring& path, juce::StringArray& moved)
 {
-    return MoveFileExW(path.c_str(), (path + L".untrusted-" + randomHex()).c_str(), 0) != 0;
+    const std::wstring aside = path + L".untrusted-" + randomHex();
+    if (MoveFileExW(path.c_str(), aside.c_str(), 0) == 0)
+        return false;
+    moved.add(juce::String(aside.c_str()));
+    return true;
 }
 
 // Takes the path of a file or link; deletes it (a link itself), read-only or not.
@@ -153,10 +159,11 @@ HANDLE createProtectedFolderIn(HANDLE parent, const juce::String& name)
     return result >= 0 ? created : INVALID_HANDLE_VALUE;
 }
 
-// Takes the held parent folder, its path and a name; gives back a held handle to a real folder of that
-// name, creating it when missing and moving aside a file or link in the way. INVALID_HANDLE_VALUE on
-// failure. The folder keeps its access list: what matters below it is held and protected itself.
-HANDLE openOrMakeFolder(HANDLE parent, const juce::File& path, const juce::String& name)
+// Takes the held parent folder, its path, a name and the list of what was moved aside; gives back a held
+// handle to a real folder of that name, creating it when missing and moving aside a file or link in the
+// way. INVALID_HANDLE_VALUE on failure. An existing folder keeps its access list here.
+HANDLE openOrMakeFolder(HANDLE parent, const juce::File& path, const juce::String& name,
+                        juce::StringArray& moved)
 {
     for (int attempt = 0; attempt < attemptsPerRandomName; ++attempt)
     {
@@ -174,7 +181,7 @@ HANDLE openOrMakeFolder(HANDLE parent, const juce::File& path, const juce::Strin
         if (isPlainFolder(existing))
             return existing;
         CloseHandle(existing);
-        if (!moveAside(widePath(path)))
+        if (!moveAside(widePath(path), moved))
             return INVALID_HANDLE_VALUE;
     }
     return INVALID_HANDLE_VALUE;
@@ -200,6 +207,27 @@ HANDLE remakeFolder(HANDLE parent, const juce::File& path, const juce::String& n
     return createProtectedFolderIn(parent, name);
 }
 
+// Takes a held folder's path; gives it the protected access list and the Administrators as owner, so that
+// a folder others could write (made before, by a process without elevation) no longer is. Gives back
+// whether the system took it.
+bool protectExistingFolder(const juce::File& path)
+{
+    Descriptor access(folderAccess);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL list = nullptr;
+    PSID owner = nullptr;
+    if (access.descriptor == nullptr ||
+        !GetSecurityDescriptorDacl(access.descriptor, &present, &list, &defaulted) ||
+        !GetSecurityDescriptorOwner(access.descriptor, &owner, &defaulted))
+        return false;
+    std::wstring wide = widePath(path);
+    return SetNamedSecurityInfoW(wide.data(), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION |
+                                     OWNER_SECURITY_INFORMATION,
+                                 owner, nullptr, list, nullptr) == ERROR_SUCCESS;
+}
+
 void closeHandleValue(std::intptr_t handle)
 {
     if (handle != -1 && handle != 0)
@@ -222,8 +250,8 @@ juce::String protectedAccessText(bool forFolder)
 }
 
 ProtectedFolder::ProtectedFolder(ProtectedFolder&& other) noexcept
-    : folder(other.folder), held(std::move(other.held)), previousCreationMask(other.previousCreationMask),
-      restoresCreationMask(other.restoresCreationMask)
+    : folder(other.folder), held(std::move(other.held)), movedAside(std::move(other.movedAside)),
+      previousCreationMask(other.previousCreationMask), restoresCreationMask(other.restoresCreationMask)
 {
     other.folder = juce::File();
 }
@@ -234,6 +262,7 @@ ProtectedFolder& ProtectedFolder::operator=(ProtectedFolder&& other) noexcept
     {
         folder = other.folder;
         held = std::move(other.held);
+        movedAside = std::move(other.movedAside);
         other.folder = juce::File();
     }
     return *this;
@@ -249,6 +278,13 @@ void closeHeldHandle(std::intptr_t handle)
 juce::File trustedTemporaryFolder()
 {
     return juce::File::getSpecialLocation(juce::File::tempDirectory);
+}
+
+bool isTrustedFile(const juce::File& file)
+{
+    const DWORD attributes = GetFileAttributesW(widePath(file).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
 }
 
 ProtectedFolder prepareProtectedFolder(const juce::File& base, const juce::String& relativePath,
@@ -276,15 +312,48 @@ ProtectedFolder prepareProtectedFolder(const juce::File& base, const juce::Strin
         const bool last = i == names.size() - 1;
         const HANDLE handle = last && start == FolderStart::emptied
                                   ? remakeFolder(parent, path, names[i])
-                                  : openOrMakeFolder(parent, path, names[i]);
-        if (handle == INVALID_HANDLE_VALUE)
-            return {};
+                                  : openOrMakeFolder(parent, path, names[i], prepared.movedAside);
+        if (handle == INVALID_HANDLE_VALUE ||
+            (last && start == FolderStart::kept && !protectExistingFolder(path)))
+        {
+            if (handle != INVALID_HANDLE_VALUE)
+                CloseHandle(handle);
+            prepared.held = HeldHandles();
+            return prepared; // not protected, but it says what was moved aside
+        }
         prepared.held.handles.push_back(reinterpret_cast<std::intptr_t>(handle));
         parent = handle;
     }
 
     prepared.folder = path;
     return prepared;
+}
+
+FileLock lockFileIn(const ProtectedFolder& folder, const juce::String& name)
+{
+    FileLock lock;
+    Descriptor access(fileAccess);
+    if (!folder.isProtected() || access.descriptor == nullptr || name.isEmpty() ||
+        name.containsAnyOf("\\/:*?\"<>|"))
+        return lock;
+    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), access.descriptor, FALSE};
+    // No sharing at all: while this handle is open no other process can open the file, and the system
+    // closes it with the process however it ends.
+    const HANDLE file =
+        CreateFileW(widePath(folder.folder.getChildFile(name)).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                    &security, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+    {
+        if (GetLastError() == ERROR_SHARING_VIOLATION)
+            lock.outcome = LockOutcome::heldByAnother;
+        return lock;
+    }
+    lock.held.handles.push_back(reinterpret_cast<std::intptr_t>(file));
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileInformationByHandle(file, &information) &&
+        (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0)
+        lock.outcome = LockOutcome::taken;
+    return lock;
 }
 
 ProtectedFile createProtectedFile(const juce::File& folder)

@@ -3,6 +3,7 @@ temporary folder of the installer's own (TMPDIR) with a working folder left over
 USB tree holding one supported model, and runs of StrellDriverInstaller-loopback in the test namespace."""
 
 import os
+import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -66,14 +67,25 @@ class InstallerTestCase(native.DisplayTestCase):
 
     # Runs
 
-    def run_installer(self, display=True, **setup_env):
+    def installer_env(self, display=True, **setup_env):
         env = dict(os.environ)
         env["TMPDIR"] = str(self.tmp)
         env["DISPLAY"] = self.display.display if display else native.unused_display()
         env["FAKE_SETUP_RECORD"] = str(self.record)
         env.update({f"FAKE_SETUP_{key.upper()}": str(value) for key, value in setup_env.items()})
-        result = servers.run_in_test_namespace([self.installer], env=env, cert_bundle=self.pki.bundle,
-                                               usb_tree=self.usb_tree, timeout=RUN_TIMEOUT)
+        return env
+
+    def start_installer(self, **setup_env):
+        """Starts a run in the background; gives back its Popen (stdout and stderr piped). The caller ends
+        it with servers.end_process_group."""
+        return servers.popen_in_test_namespace([self.installer], env=self.installer_env(**setup_env),
+                                               cert_bundle=self.pki.bundle, usb_tree=self.usb_tree,
+                                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def run_installer(self, display=True, **setup_env):
+        result = servers.run_in_test_namespace([self.installer], env=self.installer_env(display, **setup_env),
+                                               cert_bundle=self.pki.bundle, usb_tree=self.usb_tree,
+                                               timeout=RUN_TIMEOUT)
         run = Run(result.returncode, result.stdout.decode(errors="replace"),
                   result.stderr.decode(errors="replace"), native.read_records(self.record))
         if self.record.exists():

@@ -73,6 +73,40 @@ class InstallsFromStaticServer(InstallerTestCase):
                          r" *\d+ ms  exit 5 setupProgramExitCode: the setup program exited with 5 after \d+ ms\n\Z"):
             self.assertRegex(text, expected)
 
+    def test_one_run_at_a_time_and_a_killed_run_blocks_none(self):
+        ready, go = self.scratch / "pause-ready", self.scratch / "pause-go"
+        logs = self.tmp / "Tarnwell" / "Logs"
+        with self.serve(PACKAGE, {PACKAGE: self.driver_zip(PACKAGE, readme=True)}) as server:
+            first = self.start_installer(exit_code=8, pause_ready=ready, pause_go=go)
+            self.addCleanup(servers.end_process_group, first)
+            self.assertTrue(native.wait_for_file(ready), "the first run's setup program never paused")
+            before = native.snapshot(self.tmp / "Tarnwell")
+            asked = len([line for line in server.access_log() if '"GET ' in line])
+
+            second = self.run_installer()
+            self.assert_failed_quietly(second, DRIVER_PACKAGE_FAILED)
+            self.assertEqual(native.snapshot(self.tmp / "Tarnwell", skip=[("Logs",)]),
+                             {k: v for k, v in before.items() if not k.startswith("Logs")},
+                             "the second run changed the first run's files")
+            self.assertEqual(len([line for line in server.access_log() if '"GET ' in line]), asked)
+            refused = [p.read_text() for p in logs.iterdir() if "another run holds the installer" in p.read_text()]
+            self.assertEqual(len(refused), 1, "the second run's log does not say why it ended")
+
+            go.touch()
+            out, err = first.communicate(timeout=60)
+            self.assertEqual(first.returncode, 8, err)
+
+            # A run killed while its setup program waits leaves nothing that blocks the next one.
+            ready.unlink()
+            go.unlink()
+            killed = self.start_installer(pause_ready=ready, pause_go=go)
+            self.addCleanup(servers.end_process_group, killed)
+            self.assertTrue(native.wait_for_file(ready), "the killed run's setup program never paused")
+            killed.kill()
+            killed.wait(timeout=30)
+            go.touch()
+            self.assert_setup_ran(self.run_installer(exit_code=9), 9, self.unpacked_setup(PACKAGE))
+
     def use_temp_folder_again(self):
         shutil.rmtree(self.tmp)
         self.use_temp_folder(self.tmp)

@@ -2,11 +2,9 @@
 Setup names, the temporary folder as an earlier run left it, the sentinel tree, and snapshots of folders
 that a run must leave alone."""
 
-import hashlib
 import os
 import random
 import re
-import stat
 import tempfile
 import zipfile
 from dataclasses import dataclass
@@ -24,7 +22,8 @@ LOG_FOLDER = ("Tarnwell", "Logs")
 LOG_NAME = re.compile(r"StrellDriverInstaller-\d{8}-\d{6}(-[2-9])?\.log\Z")
 LOG_LINE = re.compile(r" *\d+ ms  \S.*\Z")
 LOG_EXIT_LINE = re.compile(r" *\d+ ms  exit (-?\d+)(?: (\w+))?: (.+)\Z")
-# What the log folder is at the start of a run: the run makes it ("writable"), or it cannot be written.
+# What the log folder is at the start of a run: the run makes it ("writable"), it cannot be written
+# ("read-only"), or another user's file stands where it goes ("file": moved aside, and the run still logs).
 LOG_FOLDER_STATES = ("writable", "read-only", "file")
 LOG_FOLDER_FILE_TEXT = "a file where the log folder goes\n"
 HUGE_CATALOGUE_BYTES = 20 * 1024 * 1024
@@ -334,37 +333,6 @@ def prepare_sentinel(folder):
     (folder / "sub" / "deep.txt").write_text("sentinel, deeper\n")
 
 
-def snapshot(root, skip=()):
-    """Takes a folder and relative paths (tuples of names) whose subtrees to leave out; gives back
-    {relative path: ("dir",) | ("file", size, sha256) | ("link", target)} for everything below it, without
-    following links and without the downloaded files (temp_*) directly in it."""
-    root = Path(root)
-    skip = {tuple(part) for part in skip}
-    found = {}
-    if not root.exists():
-        return found
-    for folder, dirs, files in os.walk(root, followlinks=False):
-        relative = Path(folder).relative_to(root).parts
-        for name in sorted(dirs + files):
-            parts = relative + (name,)
-            if parts in skip or (not relative and name.startswith("temp_")):
-                if name in dirs:
-                    dirs.remove(name)
-                continue
-            path = Path(folder, name)
-            mode = path.lstat().st_mode
-            if stat.S_ISLNK(mode):
-                found["/".join(parts)] = ("link", os.readlink(path))
-                if name in dirs:
-                    dirs.remove(name)
-            elif stat.S_ISDIR(mode):
-                found["/".join(parts)] = ("dir",)
-            else:
-                content = path.read_bytes()
-                found["/".join(parts)] = ("file", len(content), hashlib.sha256(content).hexdigest())
-    return found
-
-
 def snapshot_changes(before, after):
     """Takes two snapshots; gives back a sorted list of texts naming what was added, removed or changed."""
     changes = [f"added {name}" for name in after if name not in before]
@@ -391,7 +359,7 @@ class Outcome:
 def snapshots(temp, sentinel):
     """The temporary folder's snapshot (outside the working folder and the log folder) and the sentinel
     tree's."""
-    return snapshot(temp, skip=[WORKING_FOLDER, LOG_FOLDER]), snapshot(sentinel)
+    return native.snapshot(temp, skip=[WORKING_FOLDER, LOG_FOLDER]), native.snapshot(sentinel)
 
 
 def check_outcome(test, row, build, outcome):
@@ -427,6 +395,8 @@ def prepare_log_folder(temp, state):
     logs = Path(temp).joinpath(*LOG_FOLDER)
     if state == "file":
         logs.write_text(LOG_FOLDER_FILE_TEXT)
+        if os.geteuid() == 0:
+            os.chown(logs, servers.NOBODY_UID, servers.NOBODY_UID)
     elif state == "read-only":
         logs.mkdir()
         return logs
@@ -496,12 +466,17 @@ def run_and_check_row(runner, row, reasons):
 
 def check_same_run(test, first, again, state):
     """Takes a test, a row's Outcome with the log folder writable, and its Outcome with the log folder in
-    another LOG_FOLDER_STATES state; checks that the run was the same, byte for byte, and wrote no log."""
+    another LOG_FOLDER_STATES state; checks that the run was the same, byte for byte, and that it wrote no
+    log into a read-only folder, or moved the file in the folder's place aside untouched and logged."""
     test.assertEqual((again.code, again.stdout, again.stderr), (first.code, first.stdout, first.stderr),
                      f"log folder {state}: the run differs")
     logs = Path(again.temp).joinpath(*LOG_FOLDER)
     if state == "file":
-        test.assertEqual(logs.read_text(), LOG_FOLDER_FILE_TEXT, "the file in the log folder's place changed")
+        aside = list(logs.parent.glob(LOG_FOLDER[-1] + ".untrusted-*"))
+        test.assertEqual([path.read_text() for path in aside], [LOG_FOLDER_FILE_TEXT], "the file was not moved aside")
+        written = run_logs(again.temp)
+        test.assertEqual(len(written), 1, "no log beside the file moved aside")
+        test.assertIn("moved aside what another user had in the way", written[0][1])
     else:
         test.assertEqual(list(logs.iterdir()), [], "a log was written into a read-only folder")
 

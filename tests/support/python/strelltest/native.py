@@ -7,16 +7,21 @@
   there is none).
 - ``temp_files(folder)``: the names of the temporary files (temp_*) directly in a folder.
 - ``unused_display()``: a DISPLAY value that no X server answers, for runs with no display at all.
+- ``snapshot(root, skip)``: every path below a folder with what it is (folder, file size and hash, link).
+- ``wait_for_file(path)``: waits (bounded) until a file exists, as a pause point's "ready" file.
 - ``DisplayTestCase``: a unittest.TestCase whose class has an Xvfb display of its own (``cls.display``), the
   shared test PKI (``cls.pki``) and the stand-in setup program (``cls.setup_program``), and whose every
   test has a fresh scratch folder (``self.scratch``, prefix ``scratch_prefix``) removed after it.
 """
 
+import hashlib
 import json
 import os
 import shutil
 import subprocess
+import stat
 import tempfile
+import time
 import unittest
 from dataclasses import dataclass
 from pathlib import Path
@@ -94,3 +99,42 @@ class DisplayTestCase(unittest.TestCase):
     def setUp(self):
         self.scratch = Path(tempfile.mkdtemp(prefix=self.scratch_prefix))
         self.addCleanup(shutil.rmtree, self.scratch, True)
+
+
+def snapshot(root, skip=()):
+    """Takes a folder and relative paths (tuples of names) whose subtrees to leave out; gives back
+    {relative path: ("dir",) | ("file", size, sha256) | ("link", target)} for everything below it, without
+    following links and without the downloaded files (temp_*) directly in it."""
+    root = Path(root)
+    skip = {tuple(part) for part in skip}
+    found = {}
+    if not root.exists():
+        return found
+    for folder, dirs, files in os.walk(root, followlinks=False):
+        relative = Path(folder).relative_to(root).parts
+        for name in sorted(dirs + files):
+            parts = relative + (name,)
+            if parts in skip or (not relative and name.startswith("temp_")):
+                if name in dirs:
+                    dirs.remove(name)
+                continue
+            path = Path(folder, name)
+            mode = path.lstat().st_mode
+            if stat.S_ISLNK(mode):
+                found["/".join(parts)] = ("link", os.readlink(path))
+                if name in dirs:
+                    dirs.remove(name)
+            elif stat.S_ISDIR(mode):
+                found["/".join(parts)] = ("dir",)
+            else:
+                content = path.read_bytes()
+                found["/".join(parts)] = ("file", len(content), hashlib.sha256(content).hexdigest())
+    return found
+
+
+def wait_for_file(path, timeout=120):
+    """Waits until path exists (polled every 50 ms, at most timeout seconds); gives back whether it does."""
+    deadline = time.monotonic() + timeout
+    while not Path(path).exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return Path(path).exists()

@@ -20,12 +20,15 @@ function(strell_add_loopback_settings target)
         CATALOGUE_MS ${LOOPBACK_CATALOGUE_TIME_LIMIT_MS})
 endfunction()
 
-# strell_add_installer(<target> ORIGIN <origin> STALL_MS <ms> CATALOGUE_MS <ms> [KEYS <pem file>]): the
-# installer executable, fetching its catalogue from <origin> within those limits, signed by one of KEYS when
-# given. Only the variant settings and the entry point are compiled per variant.
+# strell_add_installer(<target> ORIGIN <origin> STALL_MS <ms> CATALOGUE_MS <ms> [KEYS <pem file>]
+#                      [KEEP_ENVIRONMENT <prefix>]): the installer executable, fetching its catalogue from
+# <origin> within those limits, signed by one of KEYS when given. KEEP_ENVIRONMENT, for builds that tests
+# run: the caller's variables of that prefix reach the stand-in setup program (the installer keeps none).
+# Only the variant settings and the entry point are compiled per variant.
 function(strell_add_installer target)
-    cmake_parse_arguments(arg "" "ORIGIN;STALL_MS;CATALOGUE_MS;KEYS" "" ${ARGN})
+    cmake_parse_arguments(arg "" "ORIGIN;STALL_MS;CATALOGUE_MS;KEYS;KEEP_ENVIRONMENT" "" ${ARGN})
     add_executable(${target} WIN32 "${PROJECT_SOURCE_DIR}/app/Main_${STRELL_OS}.cpp")
+    target_compile_definitions(${target} PRIVATE "STRELL_KEPT_ENVIRONMENT=\"${arg_KEEP_ENVIRONMENT}\"")
     strell_add_variant_settings(${target} ORIGIN "${arg_ORIGIN}" STALL_MS ${arg_STALL_MS}
         CATALOGUE_MS ${arg_CATALOGUE_MS} KEYS "${arg_KEYS}")
     # strell_juce is named, though the parts bring it, so that it comes before the delay-import libraries.

@@ -1,7 +1,8 @@
 """Attacks on the working folder by another user of the same machine: whole runs of the Linux installer built
 for tests, as root in the test namespace with a /tmp of its own, while the unprivileged user nobody (uid
 65534, through setpriv) tries to rename the working folder or its parent away, replace or add files, plant
-links and open the folder up.
+links and open the folder up; and what a user's environment, kept by the administrator who starts the
+installer, could make the elevated run load, write or connect to.
 
 Each attempt is made while the installer waits for the stand-in setup program, which stops at its pause
 point until the attempts are done: so every attempt is made at a known moment, with the working folder
@@ -11,6 +12,7 @@ pass its exit code on, with nothing planted in the working folder."""
 
 import os
 import shutil
+import socket
 import stat
 import subprocess
 import tempfile
@@ -80,12 +82,13 @@ class WorkingFolderAttacks(InstallerTestCase):
 
     # One attacked run
 
-    def run_attacked(self, tmpdir=None, umask=None):
-        """Runs the installer; at the setup program's pause point makes every attempt as nobody. Gives back
-        (the run's exit code, its stderr, {attempt: CompletedProcess})."""
+    def run_attacked(self, tmpdir=None, umask=None, **callers_env):
+        """Runs the installer, with callers_env added to its environment; at the setup program's pause point
+        makes every attempt as nobody. Gives back (the run's exit code, its stderr, {attempt:
+        CompletedProcess})."""
         env = dict(os.environ, DISPLAY=self.display.display, FAKE_SETUP_RECORD=str(self.record),
                    FAKE_SETUP_PAUSE_READY=str(self.ready), FAKE_SETUP_PAUSE_GO=str(self.go),
-                   FAKE_SETUP_EXIT_CODE=str(EXIT_CODE))
+                   FAKE_SETUP_EXIT_CODE=str(EXIT_CODE), **callers_env)
         env.pop("TMPDIR", None)
         if tmpdir is not None:
             env["TMPDIR"] = tmpdir
@@ -149,11 +152,13 @@ class WorkingFolderAttacks(InstallerTestCase):
     # The cases
 
     def test_tarnwell_made_first_by_the_attacker(self):
-        # nobody's Tarnwell, open to all, with a working folder holding a planted setup program.
+        # nobody's Tarnwell, open to all, with a working folder holding a planted setup program, and a link
+        # where the log folder goes.
         outer = self.private_tmp / "Tarnwell"
         planted = outer / "StrellDriver" / STEM / "x64" / "Setup.exe"
         planted.parent.mkdir(parents=True)
         planted.write_text("#!/bin/sh\ntouch /tmp/pwned\n")
+        (outer / "Logs").symlink_to(self.scratch)
         for path in [outer, *outer.rglob("*")]:
             os.lchown(path, servers.NOBODY_UID, servers.NOBODY_UID)
             os.chmod(path, 0o777)
@@ -167,6 +172,12 @@ class WorkingFolderAttacks(InstallerTestCase):
         self.assertEqual(len(aside), 1, list(self.private_tmp.iterdir()))
         self.assertEqual(aside[0].stat().st_uid, servers.NOBODY_UID)
         self.assertEqual((aside[0] / planted.relative_to(outer)).read_text(), "#!/bin/sh\ntouch /tmp/pwned\n")
+        # The link did not silence the log: it was written in a folder of root's, and says what was moved.
+        logs = list((outer / "Logs").iterdir())
+        self.assertEqual(len(logs), 1, logs)
+        self.assertEqual(logs[0].lstat().st_uid, 0)
+        self.assertIn("moved aside what another user had in the way: \"/tmp/Tarnwell.untrusted-", logs[0].read_text())
+        self.assertFalse(any(p.name.startswith("StrellDriverInstaller-") for p in self.scratch.iterdir()))
 
     def test_tmpdir_owned_by_the_attacker_is_not_used(self):
         theirs = self.private_tmp / "nobody-tmp"
@@ -180,6 +191,36 @@ class WorkingFolderAttacks(InstallerTestCase):
         self.assert_intact_program_ran(code, stderr)
         self.assert_working_folder_intact()
         self.assertEqual(sorted(p.name for p in theirs.rglob("*")), ["Tarnwell"], "the installer used $TMPDIR")
+
+    def test_callers_environment_reaches_neither_the_run_nor_the_setup_program(self):
+        # An administrator who keeps a user's environment (su without -, sudo -E): the user's OpenSSL
+        # configuration names their library, their key log is a link to a file of root's, their proxy listens.
+        theirs = self.private_tmp / "nobody-home"
+        theirs.mkdir()
+        shutil.copy(native.program("load-probe.so"), theirs / "probe.so")
+        (theirs / "openssl.cnf").write_text("openssl_conf = init\n[init]\nproviders = providers\n"
+                                            "[providers]\nprobe = probe\n[probe]\nmodule = /tmp/nobody-home/probe.so\n"
+                                            "activate = 1\n")
+        (theirs / "keys.log").symlink_to("/tmp/root-secrets")
+        for path in (theirs, *theirs.iterdir()):
+            os.lchown(path, servers.NOBODY_UID, servers.NOBODY_UID)
+        with socket.create_server(("127.0.0.1", 0)) as proxy:
+            proxy.setblocking(False)
+            proxy_url = f"http://127.0.0.1:{proxy.getsockname()[1]}"
+            code, stderr, attempts = self.run_attacked(
+                OPENSSL_CONF="/tmp/nobody-home/openssl.cnf", SSLKEYLOGFILE="/tmp/nobody-home/keys.log",
+                https_proxy=proxy_url, HTTPS_PROXY=proxy_url, all_proxy=proxy_url, LD_LIBRARY_PATH="/tmp/nobody-home")
+            with self.assertRaises(BlockingIOError, msg="the installer connected to the caller's proxy"):
+                proxy.accept()
+        self.assert_every_attempt_refused(attempts)
+        self.assert_intact_program_ran(code, stderr)
+        self.assertEqual([p.name for p in theirs.iterdir() if p.name.startswith("loaded-by-uid-")], [],
+                         "the caller's OPENSSL_CONF loaded their library")
+        self.assertFalse((self.private_tmp / "root-secrets").exists(), "TLS secrets were written for the caller")
+        names = native.read_records(self.record)[0]["environment"]
+        self.assertEqual([name for name in names if not name.startswith("FAKE_SETUP_")],
+                         sorted(["DISPLAY", "HOME", "LANG", "PATH", "TMPDIR"] +
+                                (["XAUTHORITY"] if "XAUTHORITY" in names else [])))
 
     def test_umask_0_opens_nothing_to_others(self):
         code, stderr, attempts = self.run_attacked(umask=0)

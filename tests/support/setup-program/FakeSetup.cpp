@@ -3,7 +3,8 @@
 //   FAKE_SETUP_RECORD=<file>          appends one JSON line: argc, argv, commandLine (Windows; else null),
 //                                     path (its own program file), windowOpen (a window titled
 //                                     "Downloading ASIO driver" exists), descriptors (POSIX: the
-//                                     descriptors open at start, {"<n>": "<what it names>"}; else null)
+//                                     descriptors open at start, {"<n>": "<what it names>"}; else null),
+//                                     environment (POSIX: the names of its variables, sorted; else null)
 //   FAKE_SETUP_EXIT_CODE=<0..4294967295> its exit code (default 0; POSIX keeps the low 8 bits)
 //   FAKE_SETUP_OUTPUT_BYTES=<n>       writes n bytes to standard output and n/4 to standard error
 //   FAKE_SETUP_SLEEP_MS=<n>           then sleeps n ms (at most 60000)
@@ -151,6 +152,11 @@ std::string recordLine(const Invocation& invocation)
 
     if (invocation.hasDescriptors)
         line += invocation.descriptors.empty() ? "{}" : "}";
+
+    line += ",\"environment\":" + std::string(invocation.hasEnvironment ? "[" : "null");
+    for (size_t i = 0; invocation.hasEnvironment && i < invocation.environmentNames.size(); ++i)
+        line += (i == 0 ? "" : ",") + jsonString(invocation.environmentNames[i]);
+    line += invocation.hasEnvironment ? "]" : "";
 
     line += ",\"imageHash\":" + jsonString(hashOfFile(invocation.imagePath));
     line += ",\"windowOpen\":" + std::string(isWindowOpen(progressWindowTitle) ? "true" : "false");

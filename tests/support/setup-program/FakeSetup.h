@@ -15,6 +15,8 @@ struct Invocation
     std::string imagePath; // where the image that runs can be read (POSIX: /proc/self/exe, not the path)
     bool hasDescriptors = false; // POSIX only: the descriptors open at start and what each one names
     std::vector<std::pair<int, std::string>> descriptors;
+    bool hasEnvironment = false; // POSIX only: the names of the variables it was given, sorted
+    std::vector<std::string> environmentNames;
 };
 
 // Platform layer (FakeSetup_posix.cpp, FakeSetup_windows.cpp).

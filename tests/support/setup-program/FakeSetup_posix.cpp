@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <dirent.h>
 #include <limits.h>
@@ -65,6 +66,11 @@ Invocation currentInvocation(int argc, char** argv)
 
     for (int i = 0; i < argc; ++i)
         invocation.arguments.emplace_back(argv[i]);
+
+    invocation.hasEnvironment = true;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry)
+        invocation.environmentNames.emplace_back(*entry, std::strcspn(*entry, "="));
+    std::sort(invocation.environmentNames.begin(), invocation.environmentNames.end());
 
     char path[PATH_MAX + 1] = {};
     const auto length = readlink("/proc/self/exe", path, PATH_MAX);

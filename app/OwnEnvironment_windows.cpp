@@ -1,0 +1,3 @@
+#include "app/OwnEnvironment.h"
+
+void useOwnEnvironment(const char*) {}

@@ -158,10 +158,21 @@ TEST_F(RunLog, pruningKeepsTheTenNewestRegularFilesOfItsNameOnly)
     ASSERT_EQ(::symlink(target.getFullPathName().toRawUTF8(), link.getFullPathName().toRawUTF8()), 0);
     const auto subfolder = folder.getChildFile("StrellDriverInstaller-20240101-000001.log");
     ASSERT_TRUE(subfolder.createDirectory());
+    // Names from the future and another user's file are no logs of this installer's: they neither count
+    // (ten of them would push the new log itself out) nor go.
+    ASSERT_EQ(::geteuid(), 0u) << "another user's file needs root to make";
+    juce::Array<juce::File> planted;
+    for (int day = 10; day < 20; ++day)
+        planted.add(plant("StrellDriverInstaller-299901" + juce::String(day) + "-000000.log"));
+    const auto othersOld = plant("StrellDriverInstaller-20200101-000000.log");
+    ASSERT_EQ(::chown(othersOld.getFullPathName().toRawUTF8(), 65534, 65534), 0);
 
     startRunLog();
     placeRunLog(folder);
     finishRunLog(0);
+    for (const auto& file : planted)
+        EXPECT_TRUE(file.existsAsFile()) << file.getFileName();
+    EXPECT_TRUE(othersOld.existsAsFile());
 
     // 13 old files and the new one: the four oldest files go, the link, the folder and the rest stay.
     for (int i = 0; i < 4; ++i)
@@ -173,7 +184,7 @@ TEST_F(RunLog, pruningKeepsTheTenNewestRegularFilesOfItsNameOnly)
     EXPECT_TRUE(subfolder.isDirectory());
     EXPECT_TRUE(other.existsAsFile());
     EXPECT_EQ(target.loadFileAsString(), juce::String("old target.txt\n"));
-    EXPECT_EQ(logs().size(), 10 + 2);
+    EXPECT_EQ(logs().size(), 10 + 2 + 10 + 1);
 }
 
 TEST_F(RunLog, aTakenNameIsNeverOpenedOrFollowed)

@@ -152,6 +152,8 @@ TEST(ProtectedFolder, AnotherUsersParentIsMovedAsideAndAFreshOneMade)
     const juce::File moved = trusted.base.getChildFile(aside[0]);
     EXPECT_EQ(moved.getChildFile("StrellDriver/x64/Setup.exe").loadFileAsString(), "planted");
     EXPECT_EQ(statusOf(moved).st_uid, nobody);
+    EXPECT_EQ(prepared.movedAside, juce::StringArray(moved.getFullPathName()))
+        << "the record does not say so";
 }
 
 TEST(ProtectedFolder, LinksInTheWayAreNeverFollowed)
@@ -264,4 +266,28 @@ TEST(ProtectedFile, FinishingFailsWhenTheNameNoLongerHoldsTheFileWritten)
     ASSERT_TRUE(path.replaceWithText("another file"));
     EXPECT_FALSE(finishProtectedFile(file));
     EXPECT_TRUE(file.reading.handles.empty());
+}
+
+TEST(FileLock, OneHolderAtATimeAndNothingButARegularFileOfOurs)
+{
+    TrustedBase trusted;
+    ProtectedFolder folder = prepareProtectedFolder(trusted.base, "Tarnwell", FolderStart::kept);
+    ASSERT_TRUE(folder.isProtected());
+    {
+        FileLock first = lockFileIn(folder, "run.lock");
+        EXPECT_EQ(first.outcome, LockOutcome::taken);
+        EXPECT_EQ(lockFileIn(folder, "run.lock").outcome, LockOutcome::heldByAnother);
+    }
+    EXPECT_EQ(lockFileIn(folder, "run.lock").outcome, LockOutcome::taken) << "not let go with its record";
+
+    // A pipe must not block the run; a link, a folder or another user's file is no lock of ours.
+    const juce::File inFolder = folder.folder;
+    ASSERT_EQ(::mkfifo(inFolder.getChildFile("pipe.lock").getFullPathName().toRawUTF8(), 0644), 0);
+    ASSERT_EQ(::symlink("run.lock", inFolder.getChildFile("link.lock").getFullPathName().toRawUTF8()), 0);
+    ASSERT_TRUE(inFolder.getChildFile("folder.lock").createDirectory());
+    makeFile(inFolder.getChildFile("nobodys.lock"), "");
+    giveTo(inFolder.getChildFile("nobodys.lock"), nobody);
+    for (const char* name : {"pipe.lock", "link.lock", "folder.lock", "nobodys.lock", "", "a/b"})
+        EXPECT_EQ(lockFileIn(folder, name).outcome, LockOutcome::failed) << name;
+    EXPECT_EQ(lockFileIn(ProtectedFolder(), "run.lock").outcome, LockOutcome::failed);
 }

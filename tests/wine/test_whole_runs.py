@@ -7,6 +7,7 @@ import unittest
 
 from strelltest.codes import DRIVER_PACKAGE_FAILED, SETUP_PROGRAM_MISSING, WINDOWS, seen_by
 from strelltest.packages import CATALOGUE_PATH, DRIVER_FOLDER, make_driver_zip, package_stem
+from strelltest import native
 from wine_runs import InstallerRunCase
 
 FULL_PACKAGE = "Tarnwell_Full_Package_2.4.0.1.zip"  # x64_Win10 and x64
@@ -132,6 +133,27 @@ class WholeRuns(InstallerRunCase):
         self.assert_ran_once(records, self.setup_path(FULL_PACKAGE, "x64_Win10"))
         self.assertNotIn("fake-setup-stdout", result.stdout)
         self.assertNotIn("fake-setup-stderr", result.stderr)
+
+    def test_a_second_run_while_the_first_one_runs_ends_at_once(self):
+        self.plug_in(0)
+        ready, go = self.scratch / "pause-ready", self.scratch / "pause-go"
+        first = self.prefix.start_watched(self.installer, timeout=240, env={
+            "FAKE_SETUP_RECORD": self.prefix.windows_path(self.scratch / "first-record.jsonl"),
+            "FAKE_SETUP_EXIT_CODE": "31", "FAKE_SETUP_PAUSE_READY": self.prefix.windows_path(ready),
+            "FAKE_SETUP_PAUSE_GO": self.prefix.windows_path(go)})
+        try:
+            self.assertTrue(native.wait_for_file(ready), "the first run's setup program never paused")
+            before = native.snapshot(self.temp / "Tarnwell", skip=[("Logs",)])
+            asked = self.requests()
+            result, records = self.run_installer()
+            self.assertEqual(result.exit_code, seen_by(WINDOWS, DRIVER_PACKAGE_FAILED), result.stderr)
+            self.assertEqual(records, [])
+            self.assertEqual(self.requests(), asked, "the second run fetched something")
+            self.assertEqual(native.snapshot(self.temp / "Tarnwell", skip=[("Logs",)]), before,
+                             "the second run changed the first run's files")
+        finally:
+            go.touch()
+        self.assertEqual(first.exit_code(timeout=120), 31)
 
     def test_two_supported_devices_give_one_retrieval_for_the_first_found(self):
         first = self.plug_in(0, "STRELLTEST1")

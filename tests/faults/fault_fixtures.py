@@ -19,6 +19,7 @@ from strelltest.packages import (CATALOGUE_PATH, DRIVER_FOLDER, package_stem,  #
 WINDOW_TITLE = "Downloading ASIO driver"
 WORKING_FOLDER = ("Tarnwell", "StrellDriver")
 LOG_FOLDER = ("Tarnwell", "Logs")
+RUN_LOCK = ("Tarnwell", "StrellDriverInstaller.lock")  # made by every elevated run, kept
 LOG_NAME = re.compile(r"StrellDriverInstaller-\d{8}-\d{6}(-[2-9])?\.log\Z")
 LOG_LINE = re.compile(r" *\d+ ms  \S.*\Z")
 LOG_EXIT_LINE = re.compile(r" *\d+ ms  exit (-?\d+)(?: (\w+))?: (.+)\Z")
@@ -357,9 +358,9 @@ class Outcome:
 
 
 def snapshots(temp, sentinel):
-    """The temporary folder's snapshot (outside the working folder and the log folder) and the sentinel
-    tree's."""
-    return native.snapshot(temp, skip=[WORKING_FOLDER, LOG_FOLDER]), native.snapshot(sentinel)
+    """The temporary folder's snapshot (outside the working folder, the log folder and the run lock) and the
+    sentinel tree's."""
+    return native.snapshot(temp, skip=[WORKING_FOLDER, LOG_FOLDER, RUN_LOCK]), native.snapshot(sentinel)
 
 
 def check_outcome(test, row, build, outcome):

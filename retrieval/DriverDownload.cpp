@@ -149,15 +149,19 @@ int downloadAndInstallDriver(int modelSlot)
         return driverPackageFailed;
     }
 
+    // With a sha256 in the entry the bytes are hashed as they are written, so the file is never read back.
     FetchTask task =
-        startFetch(driverAddress.toString(true), std::move(downloadedFile.writing), packageDownloadLimits());
+        startFetch(driverAddress.toString(true), std::move(downloadedFile.writing), packageDownloadLimits(),
+                   lookup.hasSha256 ? BodyHash::sha256 : BodyHash::none);
     waitForDownload(task, window.get());
     downloadedFile.writing = endFetch(task);
     const FetchReport report = fetchReport(task);
     logDownload(report);
     const int packageStatus = report.status;
     // A package whose entry gives a sha256 is used only when it is that file, byte for byte (a malformed
-    // value matches nothing), checked on the held file before anything is unpacked or run.
+    // value matches nothing), checked once the file is held, before anything is unpacked or run. The digest
+    // is of the bytes written into it, and nothing but this process could write it before it was held.
+    const juce::String downloadedSha256 = fetchedSha256(task);
     juce::String whyNot;
     if (fetchHadError(task))
         whyNot = "the download of " + outsideText(driverAddress.toString(true)) +
@@ -165,11 +169,13 @@ int downloadAndInstallDriver(int modelSlot)
     else if (!finishProtectedFile(downloadedFile))
         whyNot = "the downloaded file " + downloadedFile.file.getFullPathName() +
                  " could not be completed or is no longer the file written";
-    else if (lookup.hasSha256 && !fileMatchesSha256(downloadedFile.file, lookup.sha256))
-        whyNot = lookup.outcome == LookupOutcome::malformedSha256
-                     ? lookup.why
-                     : "the package's SHA-256 differs from its catalogue entry's sha256 " +
-                           outsideText(lookup.sha256);
+    else if (lookup.hasSha256 && lookup.outcome == LookupOutcome::malformedSha256)
+        whyNot = lookup.why;
+    else if (lookup.hasSha256 && downloadedSha256.isEmpty())
+        whyNot = "the package's SHA-256 could not be computed by the system's hashing";
+    else if (lookup.hasSha256 && !sha256Matches(downloadedSha256, lookup.sha256))
+        whyNot =
+            "the package's SHA-256 differs from its catalogue entry's sha256 " + outsideText(lookup.sha256);
     task = {};
 
     if (whyNot.isNotEmpty())

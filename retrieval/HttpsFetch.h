@@ -46,12 +46,21 @@ struct FetchTask
 [[nodiscard]] juce::String resolveRedirectLocation(const juce::String& requestAddress,
                                                    const juce::String& location);
 
-// Takes an https address, a file made by createNewFile (or one that is not open: the body stays in memory)
-// and the limits. Starts the worker, which requests the address with the framework told to follow no
-// redirect, follows 301/302/303/307/308 to https addresses itself (at most maxRedirects), refuses any other
-// scheme without requesting it, and reads the body (the HTTP status is not judged) in reads sized to keep
-// the count moving. Gives back the running task. Writes nothing but the body.
-[[nodiscard]] FetchTask startFetch(const juce::String& address, NewFile target, FetchLimits limits);
+// Whether a fetch hashes its body as it stores it.
+enum class BodyHash
+{
+    none,
+    sha256, // the system's SHA-256 (PackageHash.h), fed on the worker as each read is stored
+};
+
+// Takes an https address, a file made by createNewFile (or one that is not open: the body stays in memory),
+// the limits and whether to hash the body. Starts the worker, which requests the address with the framework
+// told to follow no redirect, follows 301/302/303/307/308 to https addresses itself (at most maxRedirects),
+// refuses any other scheme without requesting it, and reads the body (the HTTP status is not judged) in
+// reads sized to keep the count moving, hashing each read as it is stored when asked to. Gives back the
+// running task. Writes nothing but the body.
+[[nodiscard]] FetchTask startFetch(const juce::String& address, NewFile target, FetchLimits limits,
+                                   BodyHash hash = BodyHash::none);
 
 // Main thread, once per polling pass (at least every pollingSliceMs): takes the task; ends it with an error
 // when it has passed a limit, cancelling the stream. Gives back true once the task has finished, with or
@@ -69,6 +78,12 @@ struct FetchTask
 // written into, still open (not open after an error or when the worker was abandoned), and moves the
 // in-memory body into body when it is given.
 NewFile endFetch(FetchTask& task, juce::MemoryBlock* body = nullptr);
+
+// Takes a task started with BodyHash::sha256; gives back the SHA-256 of its whole body as 64 lower-case
+// hexadecimal digits, computed from the bytes as they were stored. Empty text while the worker runs, when
+// the fetch failed or its worker was abandoned, when it was started without hashing, or when the system's
+// hashing failed. Writes nothing.
+[[nodiscard]] juce::String fetchedSha256(const FetchTask& task);
 
 // What a fetch did so far, for the run log.
 struct FetchReport

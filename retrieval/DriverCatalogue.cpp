@@ -282,14 +282,14 @@ juce::URL findDriverUrlInCatalogue(const Catalogue* catalogue, int productId)
     return lookUpDriverInCatalogue(catalogue, productId).address;
 }
 
-DriverLookup lookUpDriver(int modelSlot)
+DriverLookup lookUpDriver(int modelSlot, const std::function<void()>& eachPass)
 {
     const int productId = productIdForModelSlot(modelSlot);
     const auto productIdText = "0x" + juce::String::toHexString(productId).paddedLeft('0', 4);
     const auto address = catalogueAddress();
     logRunEvent("catalogue: fetching " + address);
     FetchReport report;
-    const auto body = fetchIntoMemory(address, catalogueFetchLimits(), &report);
+    const auto body = fetchIntoMemory(address, catalogueFetchLimits(), &report, eachPass);
     for (const auto& hop : report.hops)
         logRunEvent("catalogue: redirect " + outsideText(hop));
     const auto received = "HTTP " + juce::String(report.status) + ", " + juce::String(report.bytes) +

@@ -47,9 +47,18 @@ std::unique_ptr<juce::AlertWindow> showProgressWindow(double& progressValue)
     return window;
 }
 
+// Takes the window (or nullptr); makes its pending repaints now. JUCE flushes repaints on a display vblank;
+// Wine never sends one, so they are flushed by hand once per polling pass.
+void flushRepaints(juce::AlertWindow* window)
+{
+    if (window != nullptr)
+        if (auto* peer = window->getPeer())
+            peer->performAnyPendingRepaintsNow();
+}
+
 // Takes the running download and the window (or nullptr); polls until the task has finished, updating the
-// message and dispatching window messages for one slice per pass. Each pass is also the watchdog that
-// ends a download which stalls.
+// message and dispatching window messages for up to one slice per pass (waitOnePollingSlice). Each pass is
+// also the watchdog that ends a download which stalls.
 void waitForDownload(FetchTask& task, juce::AlertWindow* window)
 {
     while (!superviseFetch(task))
@@ -57,13 +66,8 @@ void waitForDownload(FetchTask& task, juce::AlertWindow* window)
         if (window != nullptr)
             window->setMessage(progressMessageLead() +
                                juce::File::descriptionOfSizeInBytes(fetchedBytes(task)));
-
-        juce::MessageManager::getInstance()->runDispatchLoopUntil(pollingSliceMs);
-
-        // JUCE flushes repaints on a display vblank; Wine never sends one, so flush them by hand.
-        if (window != nullptr)
-            if (auto* peer = window->getPeer())
-                peer->performAnyPendingRepaintsNow();
+        waitOnePollingSlice(task);
+        flushRepaints(window);
     }
 }
 
@@ -128,7 +132,8 @@ int downloadAndInstallDriver(int modelSlot)
     double progressValue = -1.0;
     std::unique_ptr<juce::AlertWindow> window = showProgressWindow(progressValue);
 
-    DriverLookup lookup = lookUpDriver(modelSlot);
+    // The window answers while the catalogue is fetched too: the lookup dispatches its messages.
+    DriverLookup lookup = lookUpDriver(modelSlot, [&window] { flushRepaints(window.get()); });
     // Moved, not copied: a URL's copy assignment copies its empty post data with memcpy from null.
     const juce::URL driverAddress = std::move(lookup.address);
     if (!driverAddress.isWellFormed())

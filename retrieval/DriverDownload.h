@@ -6,7 +6,8 @@
 // can change it until the setup program has ended (driverPackageFailed, before any window, when that
 // cannot be done), shows the progress window, looks up the driver address, downloads the package over
 // https into a protected temporary file "temp_<hex>" in the trusted temporary folder (polling every
-// pollingSliceMs, which is also the stall watchdog; when the entry gives a sha256, the bytes are
+// pollingSliceMs, which is also the stall watchdog; from the window's showing to its closing, catalogue
+// fetch included, window messages are dispatched throughout; when the entry gives a sha256, the bytes are
 // hashed as they are written and the held file must have that SHA-256, else driverPackageFailed), closes
 // the window and hands the file on by its form (packageFormOf: a
 // zip archive to installDriverPackage, a setup program to runSetupProgram). Gives back their result, or

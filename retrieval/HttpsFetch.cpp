@@ -3,6 +3,8 @@
 #include "base/Limits.h"
 #include "retrieval/PackageHash.h"
 
+#include <juce_events/juce_events.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -449,6 +451,21 @@ juce::String fetchedSha256(const FetchTask& task)
     return state.workerDone && !state.failed && !state.abandoned ? state.bodySha256 : juce::String();
 }
 
+void waitOnePollingSlice(const FetchTask& task)
+{
+    FetchState& state = *task.state;
+    auto* messages = juce::MessageManager::getInstanceWithoutCreating();
+    const auto end = nowMs() + pollingSliceMs;
+    if (messages != nullptr && messages->isThisTheMessageThread())
+        // In pieces, so that the end of the fetch is seen within one piece rather than one slice.
+        for (juce::int64 left = pollingSliceMs; left > 0 && !state.finished; left = end - nowMs())
+            if (!messages->runDispatchLoopUntil((int)std::min<juce::int64>(left, dispatchPieceMs)))
+                break; // the loop was told to quit: it dispatches nothing more, so wait below instead
+    const auto left = end - nowMs();
+    if (left > 0 && !state.finished)
+        state.done.wait((int)left);
+}
+
 FetchReport fetchReport(const FetchTask& task)
 {
     const FetchState& state = *task.state;
@@ -457,11 +474,15 @@ FetchReport fetchReport(const FetchTask& task)
 }
 
 std::optional<juce::MemoryBlock> fetchIntoMemory(const juce::String& address, FetchLimits limits,
-                                                 FetchReport* report)
+                                                 FetchReport* report, const std::function<void()>& eachPass)
 {
     FetchTask task = startFetch(address, NewFile(), limits);
     while (!superviseFetch(task))
-        task.state->done.wait(50);
+    {
+        waitOnePollingSlice(task);
+        if (eachPass)
+            eachPass();
+    }
 
     juce::MemoryBlock body;
     endFetch(task, &body);

@@ -5,6 +5,7 @@
 
 #include <juce_core/juce_core.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -67,6 +68,12 @@ enum class BodyHash
 // without an error.
 [[nodiscard]] bool superviseFetch(FetchTask& task);
 
+// Main thread, once per polling pass between superviseFetch calls: takes the task; when this thread runs
+// the framework's message loop (a MessageManager exists and this is its thread), dispatches window messages
+// in pieces of dispatchPieceMs, else waits without dispatching; either until pollingSliceMs have passed or
+// the task has finished, whichever comes first. Gives back nothing; writes nothing.
+void waitOnePollingSlice(const FetchTask& task);
+
 // Take the task; give back whether it ended with an error, the body bytes received so far, and why it
 // failed (empty when it did not).
 [[nodiscard]] bool fetchHadError(const FetchTask& task);
@@ -98,11 +105,14 @@ struct FetchReport
 // Takes a task; gives back its report. Writes nothing.
 [[nodiscard]] FetchReport fetchReport(const FetchTask& task);
 
-// Takes an https address, limits and, optionally, a report to fill; fetches the address into memory on a
-// worker while the calling thread waits without dispatching messages. Gives back the body, or nothing
-// when the fetch failed.
-[[nodiscard]] std::optional<juce::MemoryBlock>
-fetchIntoMemory(const juce::String& address, FetchLimits limits, FetchReport* report = nullptr);
+// Takes an https address, limits and, optionally, a report to fill and a call to make once per polling
+// pass; fetches the address into memory on a worker while the calling thread polls it, a waitOnePollingSlice
+// per pass (so the message thread keeps dispatching window messages; a thread without a message loop
+// waits). Gives back the body, or nothing when the fetch failed.
+[[nodiscard]] std::optional<juce::MemoryBlock> fetchIntoMemory(const juce::String& address,
+                                                               FetchLimits limits,
+                                                               FetchReport* report = nullptr,
+                                                               const std::function<void()>& eachPass = {});
 
 // Platform layer (HttpsFetch_posix.cpp, HttpsFetch_windows.cpp): reads from the stream like its read(),
 // and sets failed when the read ended because the transfer broke rather than because the body ended

@@ -1,8 +1,10 @@
 // The fetch against a real HTTPS server on loopback: the SHA-256 taken of a download's bytes as they are
-// written. test_fetch_streams.py runs this program in a namespace that trusts the test CA, with our fault server's origin and the file it
+// written, and the message thread's dispatching while a catalogue answer is held back. test_fetch_streams.py
+// runs this program in a namespace that trusts the test CA, with our fault server's origin and the file it
 // serves in the environment:
 //   STRELL_FETCH_ORIGIN   https://localhost:<port>, serving /package (the file, in many small writes),
-//                         and /package-broken (the same, reset halfway)
+//                         /package-broken (the same, reset halfway) and /catalogue-held (a small catalogue
+//                         whose status line waits 2 s)
 //   STRELL_FETCH_SERVED   the file /package serves
 //   STRELL_FETCH_SCRATCH  a folder for the downloads
 
@@ -11,10 +13,18 @@
 #include "retrieval/HttpsFetch.h"
 #include "retrieval/PackageHash.h"
 
+#include <juce_gui_basics/juce_gui_basics.h>
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace
 {
+constexpr juce::int64 heldAnswerMs = 2000; // how long /catalogue-held keeps its status line back
+constexpr juce::int64 largestDispatchGapMs = 100;
+constexpr int samplerIntervalMs = 5;
+
 // Takes an environment variable's name; gives back its value, failing the test when it is unset.
 juce::String setting(const char* name)
 {
@@ -36,7 +46,7 @@ FetchTask fetchToFile(const juce::String& path, const juce::String& fileName, Bo
         startFetch(setting("STRELL_FETCH_ORIGIN") + path, std::move(target), packageDownloadLimits(), hash);
     EXPECT_TRUE(fetchedSha256(task).isEmpty()) << "a digest claimed before the body was read";
     for (int passes = 0; !superviseFetch(task) && passes < 2400; ++passes) // bounded: two minutes of slices
-        juce::Thread::sleep(pollingSliceMs);
+        waitOnePollingSlice(task);
     NewFile written = endFetch(task);
     if (written.isOpen())
     {
@@ -45,6 +55,28 @@ FetchTask fetchToFile(const juce::String& path, const juce::String& fileName, Bo
     return task;
 }
 
+// What the message thread's sampler saw: the largest time between two of its calls, and how many.
+struct DispatchGaps
+{
+    juce::int64 lastMs = 0;
+    juce::int64 largestMs = 0;
+    int calls = 0;
+    bool running = false;
+};
+DispatchGaps gaps;
+
+// Takes nothing; records the time since its last call, and comes back after samplerIntervalMs for as long
+// as the sampler runs. Runs only when the message loop dispatches.
+void sampleDispatch()
+{
+    if (!gaps.running)
+        return;
+    const auto now = juce::Time::getMillisecondCounter();
+    gaps.largestMs = std::max<juce::int64>(gaps.largestMs, now - gaps.lastMs);
+    gaps.lastMs = now;
+    ++gaps.calls;
+    juce::Timer::callAfterDelay(samplerIntervalMs, sampleDispatch);
+}
 } // namespace
 
 TEST(FetchStream, DigestTakenAsTheBodyIsWrittenIsTheWrittenFilesDigest)
@@ -76,4 +108,30 @@ TEST(FetchStream, DownloadThatBreaksHalfwayClaimsNoDigest)
     EXPECT_GT(fetchedBytes(broken), 0);
     EXPECT_LT(fetchedBytes(broken), served.getSize());
     EXPECT_TRUE(fetchedSha256(broken).isEmpty()) << fetchedSha256(broken);
+}
+
+TEST(FetchStream, MessageThreadDispatchesWhileTheCatalogueAnswerIsHeld)
+{
+    const juce::ScopedJuceInitialiser_GUI framework;
+    ASSERT_TRUE(juce::MessageManager::getInstance()->isThisTheMessageThread());
+
+    gaps = {};
+    gaps.running = true;
+    const auto started = juce::Time::getMillisecondCounter();
+    gaps.lastMs = started;
+    juce::Timer::callAfterDelay(samplerIntervalMs, sampleDispatch);
+    FetchReport report;
+    const auto body =
+        fetchIntoMemory(setting("STRELL_FETCH_ORIGIN") + "/catalogue-held", catalogueFetchLimits(), &report);
+    const auto ended = juce::Time::getMillisecondCounter();
+    gaps.running = false;
+    // The time from the last dispatch to the fetch's end counts as a gap too.
+    gaps.largestMs = std::max<juce::int64>(gaps.largestMs, ended - gaps.lastMs);
+
+    ASSERT_TRUE(body.has_value()) << report.failure;
+    EXPECT_EQ(report.status, 200);
+    EXPECT_GT(body->getSize(), 0u);
+    EXPECT_GE(ended - started, heldAnswerMs) << "the server did not hold its answer";
+    EXPECT_LE(gaps.largestMs, largestDispatchGapMs) << gaps.calls << " dispatches";
+    EXPECT_GE(gaps.calls, (int)(heldAnswerMs / largestDispatchGapMs));
 }

@@ -1,5 +1,6 @@
 """The fetch against our fault server on a free loopback port, checked from inside by fetch-stream-tests
-(GoogleTest): the SHA-256 taken as a download's bytes are written, including a download reset halfway."""
+(GoogleTest): the SHA-256 taken as a download's bytes are written, including a download reset halfway, and
+the message thread's dispatching while the catalogue's answer is held back for two seconds."""
 
 import os
 import re
@@ -8,10 +9,11 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from strelltest import native, servers
+from strelltest import native, packages, servers
 
 PACKAGE_BYTES = 3 * 1024 * 1024
-CASES = ("DigestTakenAsTheBodyIsWrittenIsTheWrittenFilesDigest", "DownloadThatBreaksHalfwayClaimsNoDigest")
+CASES = ("DigestTakenAsTheBodyIsWrittenIsTheWrittenFilesDigest", "DownloadThatBreaksHalfwayClaimsNoDigest",
+         "MessageThreadDispatchesWhileTheCatalogueAnswerIsHeld")
 
 
 class FetchStreams(unittest.TestCase):
@@ -24,6 +26,7 @@ class FetchStreams(unittest.TestCase):
         routes = {
             "/package": servers.Route(**pieces),
             "/package-broken": servers.Route(send_bytes=PACKAGE_BYTES // 2, ending="reset", **pieces),
+            "/catalogue-held": servers.xml(packages.catalogue("https://localhost/drivers", []), header_delay=2.0),
         }
         env = dict(os.environ, STRELL_FETCH_ORIGIN="", STRELL_FETCH_SERVED=str(served),
                    STRELL_FETCH_SCRATCH=str(scratch), DISPLAY=native.unused_display())

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "retrieval/HttpsFetch.h"
+
 #include <juce_core/juce_core.h>
 
 #include <cstddef>
@@ -91,6 +93,25 @@ struct DriverLookup
 // first entry whose pid matches, or an empty URL. Only https addresses are given back, and product id 0
 // (what an entry without pid reads as) matches nothing. Writes nothing.
 [[nodiscard]] juce::URL findDriverUrlInCatalogue(const Catalogue* catalogue, int productId);
+
+// A catalogue fetch under way for one model slot, from startCatalogueLookup to finishCatalogueLookup.
+struct CatalogueLookup
+{
+    int productId = 0; // the slot's USB product id
+    FetchTask task;    // the catalogue's fetch into memory
+};
+
+// Takes a model slot; writes "catalogue: fetching <address>" to the run log and starts the catalogue's
+// fetch (catalogueFetchLimits) on its worker. Gives back the lookup under way; the caller may do other
+// work on its thread before finishCatalogueLookup.
+[[nodiscard]] CatalogueLookup startCatalogueLookup(int modelSlot);
+
+// Takes a lookup under way and, optionally, a call to make once per polling pass; waits for the fetch with
+// awaitFetchIntoMemory (on the message thread, window messages are dispatched throughout) and reads the
+// catalogue as lookUpDriver does. Gives back and writes what lookUpDriver gives back and writes, apart
+// from the line startCatalogueLookup wrote.
+[[nodiscard]] DriverLookup finishCatalogueLookup(CatalogueLookup& lookup,
+                                                 const std::function<void()>& eachPass = {});
 
 // Takes a model slot and, optionally, a call to make once per polling pass of the fetch; fetches the
 // catalogue with fetchIntoMemory (on the message thread, window messages are dispatched throughout) and

@@ -129,11 +129,14 @@ int downloadAndInstallDriver(int modelSlot)
     const juce::File& workingFolder = protectedWorkingFolder.folder;
     logRunEvent("working folder: " + workingFolder.getFullPathName());
 
+    // The catalogue's request goes out before the window is made: the framework's display set-up for the
+    // first window takes a few hundred milliseconds under Wine, time the server's answer is on its way.
+    CatalogueLookup catalogueLookup = startCatalogueLookup(modelSlot);
     double progressValue = -1.0;
     std::unique_ptr<juce::AlertWindow> window = showProgressWindow(progressValue);
 
     // The window answers while the catalogue is fetched too: the lookup dispatches its messages.
-    DriverLookup lookup = lookUpDriver(modelSlot, [&window] { flushRepaints(window.get()); });
+    DriverLookup lookup = finishCatalogueLookup(catalogueLookup, [&window] { flushRepaints(window.get()); });
     // Moved, not copied: a URL's copy assignment copies its empty post data with memcpy from null.
     const juce::URL driverAddress = std::move(lookup.address);
     if (!driverAddress.isWellFormed())

@@ -477,6 +477,12 @@ std::optional<juce::MemoryBlock> fetchIntoMemory(const juce::String& address, Fe
                                                  FetchReport* report, const std::function<void()>& eachPass)
 {
     FetchTask task = startFetch(address, NewFile(), limits);
+    return awaitFetchIntoMemory(task, report, eachPass);
+}
+
+std::optional<juce::MemoryBlock> awaitFetchIntoMemory(FetchTask& task, FetchReport* report,
+                                                      const std::function<void()>& eachPass)
+{
     while (!superviseFetch(task))
     {
         waitOnePollingSlice(task);

@@ -114,6 +114,13 @@ struct FetchReport
                                                                FetchReport* report = nullptr,
                                                                const std::function<void()>& eachPass = {});
 
+// Takes a task that startFetch began without a file and, optionally, a report to fill and a call to make
+// once per polling pass; polls it to its end as fetchIntoMemory does. Gives back the body, or nothing when
+// the fetch failed. Lets the caller do other work on its thread between starting a fetch and waiting.
+[[nodiscard]] std::optional<juce::MemoryBlock>
+awaitFetchIntoMemory(FetchTask& task, FetchReport* report = nullptr,
+                     const std::function<void()>& eachPass = {});
+
 // Platform layer (HttpsFetch_posix.cpp, HttpsFetch_windows.cpp): reads from the stream like its read(),
 // and sets failed when the read ended because the transfer broke rather than because the body ended
 // (WinINet's reader hides a failed read as the end of the body).

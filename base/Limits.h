@@ -12,6 +12,10 @@
 // the progress window answers at once and a stalled fetch is noticed within a slice.
 inline constexpr int pollingSliceMs = 50;
 
+// ms: the longest the main thread runs the message loop before it looks again whether a fetch has ended,
+// within a polling slice: the end of a fetch is seen this soon rather than a whole slice later.
+inline constexpr int dispatchPieceMs = 5;
+
 // ms: how long the wait for a setup program sleeps between draining its output. Short enough that a
 // writer never waits long on a full pipe.
 inline constexpr int setupProgramWaitSliceMs = 44;

@@ -7,13 +7,17 @@ the same work in the same run, taken in pairs (A B A B ...); the median of the p
 - download: a whole run of the loopback installer with an N MB "exe" package (bench-stamp with junk
   appended) less its median run with a tiny one, against `curl -o` of the same file less `curl -o` of the
   tiny one, from the same nginx: what the bytes cost each (the fixed costs are in the overhead figure);
+  each pair also runs the installer with the package's sha256 in its catalogue entry, against the same curl;
 - peak memory of those runs (GNU time's maximum resident set size);
 - extraction: installDriverPackage (extract-bench) against Info-ZIP `unzip -o`, same package, same disk;
 - overhead: a whole run with a tiny package, process start to the setup program's start, against curl
   fetching the catalogue and that package;
 - USB matching: usb-match-bench, the scan's matching against the same search with prebuilt patterns;
 - catalogue signature: signature-bench (the check on a signed catalogue, timed from inside) against
-  `openssl dgst -sha256 -verify` of the same bytes and signature (a process, its start included).
+  `openssl dgst -sha256 -verify` of the same bytes and signature (a process, its start included);
+- wine: whole runs of the Windows loopback installer (the windows preset's build) in a fresh Wine prefix
+  without a window manager (Managed=N) with a tiny package, read from each run's log (milliseconds since
+  the start): to the catalogue request and to the setup program's start. No peer: Wine is not Windows.
 
 bench/ANALYSIS.md says what the figures mean. Large generated files go to build/bench. Servers listen on
 127.0.0.1 only; every wait is bounded.
@@ -37,7 +41,7 @@ from pathlib import Path
 SOURCE = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / "tests" / "support" / "python"))
 
-from strelltest import packages, servers  # noqa: E402
+from strelltest import packages, servers, wine  # noqa: E402
 from strelltest.wine import Xvfb  # noqa: E402
 
 MB = 1 << 20
@@ -47,7 +51,8 @@ RUN_TIMEOUT = 300
 EXTRACT_PACKAGE_NAME = "Tarnwell_Bench_1.0.zip"
 TINY_ZIP_NAME = "Tarnwell_Bench_Tiny.zip"
 TINY_EXE_NAME = "bench-tiny.exe"
-SECTIONS = ["overhead", "download", "extraction", "usb", "signature"]
+SECTIONS = ["overhead", "download", "extraction", "usb", "signature", "wine"]
+WINE_ZIP_NAME = "Tarnwell_Bench_Wine.zip"
 SIGNED_CATALOGUE_ENTRIES = (51, 20000)  # the models' catalogue, and one of about 2 MB
 
 
@@ -181,8 +186,9 @@ class Bench:
         self.usb_tree = servers.make_usb_tree(self.work / "usb", [servers.UsbDevice(int(vendor, 16), self.product,
                                                                                      serial="BENCH0001")])
 
-    def set_catalogue(self, driver):
-        text = packages.catalogue(f"https://localhost:{PORT}/drivers", [packages.Entry(f"0x{self.product:04x}", driver)])
+    def set_catalogue(self, driver, sha256=None):
+        text = packages.catalogue(f"https://localhost:{PORT}/drivers",
+                                  [packages.Entry(f"0x{self.product:04x}", driver, sha256=sha256)])
         (self.www / "firmware" / "unitpanel" / "firmware" / "interfaces.xml").write_text(text)
 
     def run_installer(self):
@@ -233,19 +239,62 @@ class Bench:
         for size_mb in self.args.download_sizes:
             big = write_junk_program(self.www / "drivers" / f"bench-{size_mb}.exe", self.program("bench-stamp"),
                                      size_mb * MB)
-            self.set_catalogue(big.name)
-            ratios, rss = [], []
+            digest = packages.sha256_of(big)
+            ratios, hashed_ratios, rss = [], [], []
             for pair in range(self.args.pairs):
+                self.set_catalogue(big.name)
                 os.sync()
                 total, peak = self.run_installer()
                 os.sync()
                 curl = self.run_curl([f"drivers/{big.name}"])
+                self.set_catalogue(big.name, sha256=digest)
+                os.sync()
+                hashed, _ = self.run_installer()
                 ratios.append((total - tiny_time) / (curl - tiny_curl))
+                hashed_ratios.append((hashed - tiny_time) / (curl - tiny_curl))
                 rss.append(peak)
                 log(f"download {size_mb} MB pair {pair + 1}: installer +{total - tiny_time:.3f} s, "
-                    f"curl +{curl - tiny_curl:.3f} s")
+                    f"with sha256 +{hashed - tiny_time:.3f} s, curl +{curl - tiny_curl:.3f} s")
             self.figure(f"Download of {size_mb} MB beyond a tiny package: installer / curl -o", ratios)
+            self.figure(f"Download of {size_mb} MB with sha256 in its entry, beyond a tiny package: "
+                        "installer / curl -o", hashed_ratios)
             self.figure(f"Peak RSS during the {size_mb} MB download", rss, "MiB")
+
+    def bench_wine(self):
+        """Whole runs of the Windows build under Wine with a tiny package; the figures come from the run log."""
+        os.environ["STRELL_BUILD_DIR"] = str(Path(self.args.windows_build_dir).resolve())  # wine.tool's folder
+        installer = wine.tool("StrellDriverInstaller-loopback")
+        packages.make_driver_zip(self.www / "drivers" / WINE_ZIP_NAME, wine.tool("fake-setup"),
+                                 subfolder=("x64_Win10", "x64"))
+        self.set_catalogue(WINE_ZIP_NAME)
+        shutil.rmtree(self.work / "wine", ignore_errors=True)
+        prefix = wine.WinePrefix(self.work / "wine" / "prefix", display=self.display.display)
+        try:
+            prefix.create()  # Managed=N: no window manager runs on the bench's Xvfb
+            prefix.add_root_certificate(self.pki.ca_der)
+            prefix.set_windows_version("win10")
+            vendor = int(run([self.program("model-table")], capture_output=True, text=True,
+                             check=True).stdout.split("\t")[1], 16)
+            prefix.add_usb_device(vendor, self.product)
+            logs = prefix.temp_dir() / "Tarnwell" / "Logs"
+            to_catalogue, to_setup = [], []
+            for attempt in range(self.args.pairs + 1):  # the first run warms Wine's caches up
+                shutil.rmtree(logs, ignore_errors=True)
+                result = prefix.launch(installer, env={"FAKE_SETUP_EXIT_CODE": "0"})
+                events = [line for path in logs.glob("*.log") for line in path.read_text().splitlines()]
+                at = {name: next((int(line.split()[0]) for line in events if line.split("ms  ", 1)[-1]
+                                  .startswith(name)), None) for name in ("catalogue: fetching", "setup program starting")}
+                if result.exit_code != 0 or None in at.values():
+                    raise RuntimeError(f"Wine run ended with {result.exit_code}; log:\n" + "\n".join(events))
+                log(f"wine run {attempt}: catalogue request at {at['catalogue: fetching']} ms, setup program "
+                    f"started at {at['setup program starting']} ms")
+                if attempt > 0:
+                    to_catalogue.append(at["catalogue: fetching"] / 1e3)
+                    to_setup.append(at["setup program starting"] / 1e3)
+        finally:
+            prefix.stop()
+        self.figure("Wine (Managed=N), tiny zip package, run log: start to catalogue request", to_catalogue, "ms")
+        self.figure("Wine (Managed=N), tiny zip package, run log: start to setup program started", to_setup, "ms")
 
     # -- programs on their own -----------------------------------------------------------------------------
 
@@ -346,6 +395,8 @@ def write_report(bench, args, started, finished):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", default=str(SOURCE / "build" / "linux"))
+    parser.add_argument("--windows-build-dir", default=str(SOURCE / "build" / "windows"),
+                        help="the windows preset's build, for the wine section")
     parser.add_argument("--work-dir", default=str(SOURCE / "build" / "bench"))
     parser.add_argument("--out", default=str(SOURCE / "bench" / "RESULTS.md"))
     parser.add_argument("--pairs", type=int, default=5)
@@ -359,7 +410,7 @@ def main():
     only = set(args.only or SECTIONS)
     started = datetime.datetime.utcnow().strftime("%Y-%m-%d %H:%M:%S")
     bench = Bench(args)
-    if only & {"overhead", "download"}:
+    if only & {"overhead", "download", "wine"}:
         bench.pki = servers.make_pki(bench.work / "pki")
         bench.prepare()
         wait_for_loopback_port(args.port_wait)
@@ -368,7 +419,7 @@ def main():
         server = servers.NginxServer(bench.www, PORT, bench.pki, bench.work / "nginx")
         try:
             server.start()
-            for section in ("overhead", "download"):
+            for section in ("overhead", "download", "wine"):
                 if section in only:
                     log(section)
                     getattr(bench, f"bench_{section}")()

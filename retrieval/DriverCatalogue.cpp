@@ -282,14 +282,25 @@ juce::URL findDriverUrlInCatalogue(const Catalogue* catalogue, int productId)
     return lookUpDriverInCatalogue(catalogue, productId).address;
 }
 
-DriverLookup lookUpDriver(int modelSlot)
+CatalogueLookup startCatalogueLookup(int modelSlot)
 {
-    const int productId = productIdForModelSlot(modelSlot);
-    const auto productIdText = "0x" + juce::String::toHexString(productId).paddedLeft('0', 4);
     const auto address = catalogueAddress();
     logRunEvent("catalogue: fetching " + address);
+    return {productIdForModelSlot(modelSlot), startFetch(address, NewFile(), catalogueFetchLimits())};
+}
+
+DriverLookup lookUpDriver(int modelSlot, const std::function<void()>& eachPass)
+{
+    CatalogueLookup started = startCatalogueLookup(modelSlot);
+    return finishCatalogueLookup(started, eachPass);
+}
+
+DriverLookup finishCatalogueLookup(CatalogueLookup& started, const std::function<void()>& eachPass)
+{
+    const int productId = started.productId;
+    const auto productIdText = "0x" + juce::String::toHexString(productId).paddedLeft('0', 4);
     FetchReport report;
-    const auto body = fetchIntoMemory(address, catalogueFetchLimits(), &report);
+    const auto body = awaitFetchIntoMemory(started.task, &report, eachPass);
     for (const auto& hop : report.hops)
         logRunEvent("catalogue: redirect " + outsideText(hop));
     const auto received = "HTTP " + juce::String(report.status) + ", " + juce::String(report.bytes) +

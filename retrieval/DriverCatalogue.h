@@ -1,8 +1,11 @@
 #pragma once
 
+#include "retrieval/HttpsFetch.h"
+
 #include <juce_core/juce_core.h>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -91,11 +94,31 @@ struct DriverLookup
 // (what an entry without pid reads as) matches nothing. Writes nothing.
 [[nodiscard]] juce::URL findDriverUrlInCatalogue(const Catalogue* catalogue, int productId);
 
-// Takes a model slot; fetches and reads the catalogue as findDriverUrl does; gives back what
-// lookUpDriverInCatalogue finds for the slot's product id (noDocument when the fetch fails or the document
-// is refused), with why no usable address was found. Writes the catalogue's address, redirects, status,
-// size and time and the entry that matched to the run log.
-[[nodiscard]] DriverLookup lookUpDriver(int modelSlot);
+// A catalogue fetch under way for one model slot, from startCatalogueLookup to finishCatalogueLookup.
+struct CatalogueLookup
+{
+    int productId = 0; // the slot's USB product id
+    FetchTask task;    // the catalogue's fetch into memory
+};
+
+// Takes a model slot; writes "catalogue: fetching <address>" to the run log and starts the catalogue's
+// fetch (catalogueFetchLimits) on its worker. Gives back the lookup under way; the caller may do other
+// work on its thread before finishCatalogueLookup.
+[[nodiscard]] CatalogueLookup startCatalogueLookup(int modelSlot);
+
+// Takes a lookup under way and, optionally, a call to make once per polling pass; waits for the fetch with
+// awaitFetchIntoMemory (on the message thread, window messages are dispatched throughout) and reads the
+// catalogue as lookUpDriver does. Gives back and writes what lookUpDriver gives back and writes, apart
+// from the line startCatalogueLookup wrote.
+[[nodiscard]] DriverLookup finishCatalogueLookup(CatalogueLookup& lookup,
+                                                 const std::function<void()>& eachPass = {});
+
+// Takes a model slot and, optionally, a call to make once per polling pass of the fetch; fetches the
+// catalogue with fetchIntoMemory (on the message thread, window messages are dispatched throughout) and
+// reads it; gives back what lookUpDriverInCatalogue finds for the slot's product id (noDocument when the
+// fetch fails or the document is refused), with why no usable address was found. Writes the catalogue's
+// address, redirects, status, size and time and the entry that matched to the run log.
+[[nodiscard]] DriverLookup lookUpDriver(int modelSlot, const std::function<void()>& eachPass = {});
 
 // Takes a model slot; gives back lookUpDriver's address for it, or an empty URL. Writes what lookUpDriver
 // writes to the run log.

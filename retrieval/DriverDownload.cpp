@@ -47,9 +47,18 @@ std::unique_ptr<juce::AlertWindow> showProgressWindow(double& progressValue)
     return window;
 }
 
+// Takes the window (or nullptr); makes its pending repaints now. JUCE flushes repaints on a display vblank;
+// Wine never sends one, so they are flushed by hand once per polling pass.
+void flushRepaints(juce::AlertWindow* window)
+{
+    if (window != nullptr)
+        if (auto* peer = window->getPeer())
+            peer->performAnyPendingRepaintsNow();
+}
+
 // Takes the running download and the window (or nullptr); polls until the task has finished, updating the
-// message and dispatching window messages for one slice per pass. Each pass is also the watchdog that
-// ends a download which stalls.
+// message and dispatching window messages for up to one slice per pass (waitOnePollingSlice). Each pass is
+// also the watchdog that ends a download which stalls.
 void waitForDownload(FetchTask& task, juce::AlertWindow* window)
 {
     while (!superviseFetch(task))
@@ -57,13 +66,8 @@ void waitForDownload(FetchTask& task, juce::AlertWindow* window)
         if (window != nullptr)
             window->setMessage(progressMessageLead() +
                                juce::File::descriptionOfSizeInBytes(fetchedBytes(task)));
-
-        juce::MessageManager::getInstance()->runDispatchLoopUntil(pollingSliceMs);
-
-        // JUCE flushes repaints on a display vblank; Wine never sends one, so flush them by hand.
-        if (window != nullptr)
-            if (auto* peer = window->getPeer())
-                peer->performAnyPendingRepaintsNow();
+        waitOnePollingSlice(task);
+        flushRepaints(window);
     }
 }
 
@@ -125,10 +129,14 @@ int downloadAndInstallDriver(int modelSlot)
     const juce::File& workingFolder = protectedWorkingFolder.folder;
     logRunEvent("working folder: " + workingFolder.getFullPathName());
 
+    // The catalogue's request goes out before the window is made: the framework's display set-up for the
+    // first window takes a few hundred milliseconds under Wine, time the server's answer is on its way.
+    CatalogueLookup catalogueLookup = startCatalogueLookup(modelSlot);
     double progressValue = -1.0;
     std::unique_ptr<juce::AlertWindow> window = showProgressWindow(progressValue);
 
-    DriverLookup lookup = lookUpDriver(modelSlot);
+    // The window answers while the catalogue is fetched too: the lookup dispatches its messages.
+    DriverLookup lookup = finishCatalogueLookup(catalogueLookup, [&window] { flushRepaints(window.get()); });
     // Moved, not copied: a URL's copy assignment copies its empty post data with memcpy from null.
     const juce::URL driverAddress = std::move(lookup.address);
     if (!driverAddress.isWellFormed())
@@ -149,15 +157,19 @@ int downloadAndInstallDriver(int modelSlot)
         return driverPackageFailed;
     }
 
+    // With a sha256 in the entry the bytes are hashed as they are written, so the file is never read back.
     FetchTask task =
-        startFetch(driverAddress.toString(true), std::move(downloadedFile.writing), packageDownloadLimits());
+        startFetch(driverAddress.toString(true), std::move(downloadedFile.writing), packageDownloadLimits(),
+                   lookup.hasSha256 ? BodyHash::sha256 : BodyHash::none);
     waitForDownload(task, window.get());
     downloadedFile.writing = endFetch(task);
     const FetchReport report = fetchReport(task);
     logDownload(report);
     const int packageStatus = report.status;
     // A package whose entry gives a sha256 is used only when it is that file, byte for byte (a malformed
-    // value matches nothing), checked on the held file before anything is unpacked or run.
+    // value matches nothing), checked once the file is held, before anything is unpacked or run. The digest
+    // is of the bytes written into it, and nothing but this process could write it before it was held.
+    const juce::String downloadedSha256 = fetchedSha256(task);
     juce::String whyNot;
     if (fetchHadError(task))
         whyNot = "the download of " + outsideText(driverAddress.toString(true)) +
@@ -165,11 +177,13 @@ int downloadAndInstallDriver(int modelSlot)
     else if (!finishProtectedFile(downloadedFile))
         whyNot = "the downloaded file " + downloadedFile.file.getFullPathName() +
                  " could not be completed or is no longer the file written";
-    else if (lookup.hasSha256 && !fileMatchesSha256(downloadedFile.file, lookup.sha256))
-        whyNot = lookup.outcome == LookupOutcome::malformedSha256
-                     ? lookup.why
-                     : "the package's SHA-256 differs from its catalogue entry's sha256 " +
-                           outsideText(lookup.sha256);
+    else if (lookup.hasSha256 && lookup.outcome == LookupOutcome::malformedSha256)
+        whyNot = lookup.why;
+    else if (lookup.hasSha256 && downloadedSha256.isEmpty())
+        whyNot = "the package's SHA-256 could not be computed by the system's hashing";
+    else if (lookup.hasSha256 && !sha256Matches(downloadedSha256, lookup.sha256))
+        whyNot =
+            "the package's SHA-256 differs from its catalogue entry's sha256 " + outsideText(lookup.sha256);
     task = {};
 
     if (whyNot.isNotEmpty())

@@ -1,6 +1,9 @@
 #include "retrieval/HttpsFetch.h"
 
 #include "base/Limits.h"
+#include "retrieval/PackageHash.h"
+
+#include <juce_events/juce_events.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,10 +27,12 @@ struct FetchState
     NewFile target;
     juce::MemoryBlock memoryBody;
     juce::String failure;
-    juce::StringArray hops; // each redirect: "<status> to <address>"
-    int status = 0;         // the HTTP status of the last response
-    bool cancelled = false; // the outcome is decided; the worker writes nothing more
-    bool abandoned = false; // the main thread has stopped waiting for the worker and took the file
+    juce::StringArray hops;  // each redirect: "<status> to <address>"
+    int status = 0;          // the HTTP status of the last response
+    Sha256Stream bodyHash;   // fed every body byte as it is stored, when the fetch hashes its body
+    juce::String bodySha256; // the body's SHA-256, set once the worker has stored the whole body
+    bool cancelled = false;  // the outcome is decided; the worker writes nothing more
+    bool abandoned = false;  // the main thread has stopped waiting for the worker and took the file
 
     std::atomic<bool> finished{false};
     std::atomic<bool> failed{false};
@@ -139,13 +144,16 @@ void finishWorker(FetchState& state, const juce::String& failure)
         state.failure = failure;
         state.failed = failure.isNotEmpty();
         state.finished = true;
+        if (!state.failed && state.bodyHash.context != nullptr)
+            state.bodySha256 = finishSha256(state.bodyHash);
     }
     state.workerDone = true;
     state.done.signal();
 }
 
-// Worker side: takes the state and bytes read; stores them in the file or in memory. Gives back why that
-// failed, or empty text.
+// Worker side: takes the state and bytes read; stores them in the file or in memory and, when the fetch
+// hashes its body, hands the same bytes to its hash (a failing hash only leaves the body without a digest).
+// Gives back why storing failed, or empty text.
 juce::String storeBody(FetchState& state, const char* bytes, int count)
 {
     std::lock_guard<std::mutex> lock(state.mutex);
@@ -158,6 +166,8 @@ juce::String storeBody(FetchState& state, const char* bytes, int count)
     }
     else
         state.memoryBody.append(bytes, static_cast<std::size_t>(count));
+    if (state.bodyHash.context != nullptr)
+        (void)updateSha256(state.bodyHash, bytes, static_cast<std::size_t>(count));
     const auto total = state.bytesReceived += count;
     if (state.limits.maxBytes > 0 && total > state.limits.maxBytes)
         return "the body is longer than " + juce::String(state.limits.maxBytes) + " bytes";
@@ -333,11 +343,13 @@ FetchLimits packageDownloadLimits()
     return {networkStallLimitMs(), 0, 0};
 }
 
-FetchTask startFetch(const juce::String& address, NewFile target, FetchLimits limits)
+FetchTask startFetch(const juce::String& address, NewFile target, FetchLimits limits, BodyHash hash)
 {
     auto state = std::make_shared<FetchState>();
     state->address = address;
     state->limits = limits;
+    if (hash == BodyHash::sha256)
+        state->bodyHash = startSha256();
     state->writesToFile = target.isOpen();
     state->target = std::move(target);
     state->startMs = nowMs();
@@ -432,6 +444,28 @@ NewFile endFetch(FetchTask& task, juce::MemoryBlock* body)
     return std::move(state.target);
 }
 
+juce::String fetchedSha256(const FetchTask& task)
+{
+    const FetchState& state = *task.state;
+    std::lock_guard<std::mutex> lock(task.state->mutex);
+    return state.workerDone && !state.failed && !state.abandoned ? state.bodySha256 : juce::String();
+}
+
+void waitOnePollingSlice(const FetchTask& task)
+{
+    FetchState& state = *task.state;
+    auto* messages = juce::MessageManager::getInstanceWithoutCreating();
+    const auto end = nowMs() + pollingSliceMs;
+    if (messages != nullptr && messages->isThisTheMessageThread())
+        // In pieces, so that the end of the fetch is seen within one piece rather than one slice.
+        for (juce::int64 left = pollingSliceMs; left > 0 && !state.finished; left = end - nowMs())
+            if (!messages->runDispatchLoopUntil((int)std::min<juce::int64>(left, dispatchPieceMs)))
+                break; // the loop was told to quit: it dispatches nothing more, so wait below instead
+    const auto left = end - nowMs();
+    if (left > 0 && !state.finished)
+        state.done.wait((int)left);
+}
+
 FetchReport fetchReport(const FetchTask& task)
 {
     const FetchState& state = *task.state;
@@ -440,11 +474,21 @@ FetchReport fetchReport(const FetchTask& task)
 }
 
 std::optional<juce::MemoryBlock> fetchIntoMemory(const juce::String& address, FetchLimits limits,
-                                                 FetchReport* report)
+                                                 FetchReport* report, const std::function<void()>& eachPass)
 {
     FetchTask task = startFetch(address, NewFile(), limits);
+    return awaitFetchIntoMemory(task, report, eachPass);
+}
+
+std::optional<juce::MemoryBlock> awaitFetchIntoMemory(FetchTask& task, FetchReport* report,
+                                                      const std::function<void()>& eachPass)
+{
     while (!superviseFetch(task))
-        task.state->done.wait(50);
+    {
+        waitOnePollingSlice(task);
+        if (eachPass)
+            eachPass();
+    }
 
     juce::MemoryBlock body;
     endFetch(task, &body);

@@ -5,6 +5,7 @@
 
 #include <juce_core/juce_core.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -46,17 +47,32 @@ struct FetchTask
 [[nodiscard]] juce::String resolveRedirectLocation(const juce::String& requestAddress,
                                                    const juce::String& location);
 
-// Takes an https address, a file made by createNewFile (or one that is not open: the body stays in memory)
-// and the limits. Starts the worker, which requests the address with the framework told to follow no
-// redirect, follows 301/302/303/307/308 to https addresses itself (at most maxRedirects), refuses any other
-// scheme without requesting it, and reads the body (the HTTP status is not judged) in reads sized to keep
-// the count moving. Gives back the running task. Writes nothing but the body.
-[[nodiscard]] FetchTask startFetch(const juce::String& address, NewFile target, FetchLimits limits);
+// Whether a fetch hashes its body as it stores it.
+enum class BodyHash
+{
+    none,
+    sha256, // the system's SHA-256 (PackageHash.h), fed on the worker as each read is stored
+};
+
+// Takes an https address, a file made by createNewFile (or one that is not open: the body stays in memory),
+// the limits and whether to hash the body. Starts the worker, which requests the address with the framework
+// told to follow no redirect, follows 301/302/303/307/308 to https addresses itself (at most maxRedirects),
+// refuses any other scheme without requesting it, and reads the body (the HTTP status is not judged) in
+// reads sized to keep the count moving, hashing each read as it is stored when asked to. Gives back the
+// running task. Writes nothing but the body.
+[[nodiscard]] FetchTask startFetch(const juce::String& address, NewFile target, FetchLimits limits,
+                                   BodyHash hash = BodyHash::none);
 
 // Main thread, once per polling pass (at least every pollingSliceMs): takes the task; ends it with an error
 // when it has passed a limit, cancelling the stream. Gives back true once the task has finished, with or
 // without an error.
 [[nodiscard]] bool superviseFetch(FetchTask& task);
+
+// Main thread, once per polling pass between superviseFetch calls: takes the task; when this thread runs
+// the framework's message loop (a MessageManager exists and this is its thread), dispatches window messages
+// in pieces of dispatchPieceMs, else waits without dispatching; either until pollingSliceMs have passed or
+// the task has finished, whichever comes first. Gives back nothing; writes nothing.
+void waitOnePollingSlice(const FetchTask& task);
 
 // Take the task; give back whether it ended with an error, the body bytes received so far, and why it
 // failed (empty when it did not).
@@ -69,6 +85,12 @@ struct FetchTask
 // written into, still open (not open after an error or when the worker was abandoned), and moves the
 // in-memory body into body when it is given.
 NewFile endFetch(FetchTask& task, juce::MemoryBlock* body = nullptr);
+
+// Takes a task started with BodyHash::sha256; gives back the SHA-256 of its whole body as 64 lower-case
+// hexadecimal digits, computed from the bytes as they were stored. Empty text while the worker runs, when
+// the fetch failed or its worker was abandoned, when it was started without hashing, or when the system's
+// hashing failed. Writes nothing.
+[[nodiscard]] juce::String fetchedSha256(const FetchTask& task);
 
 // What a fetch did so far, for the run log.
 struct FetchReport
@@ -83,11 +105,21 @@ struct FetchReport
 // Takes a task; gives back its report. Writes nothing.
 [[nodiscard]] FetchReport fetchReport(const FetchTask& task);
 
-// Takes an https address, limits and, optionally, a report to fill; fetches the address into memory on a
-// worker while the calling thread waits without dispatching messages. Gives back the body, or nothing
-// when the fetch failed.
+// Takes an https address, limits and, optionally, a report to fill and a call to make once per polling
+// pass; fetches the address into memory on a worker while the calling thread polls it, a waitOnePollingSlice
+// per pass (so the message thread keeps dispatching window messages; a thread without a message loop
+// waits). Gives back the body, or nothing when the fetch failed.
+[[nodiscard]] std::optional<juce::MemoryBlock> fetchIntoMemory(const juce::String& address,
+                                                               FetchLimits limits,
+                                                               FetchReport* report = nullptr,
+                                                               const std::function<void()>& eachPass = {});
+
+// Takes a task that startFetch began without a file and, optionally, a report to fill and a call to make
+// once per polling pass; polls it to its end as fetchIntoMemory does. Gives back the body, or nothing when
+// the fetch failed. Lets the caller do other work on its thread between starting a fetch and waiting.
 [[nodiscard]] std::optional<juce::MemoryBlock>
-fetchIntoMemory(const juce::String& address, FetchLimits limits, FetchReport* report = nullptr);
+awaitFetchIntoMemory(FetchTask& task, FetchReport* report = nullptr,
+                     const std::function<void()>& eachPass = {});
 
 // Platform layer (HttpsFetch_posix.cpp, HttpsFetch_windows.cpp): reads from the stream like its read(),
 // and sets failed when the read ended because the transfer broke rather than because the body ended

@@ -26,10 +26,23 @@ bool readFileInBlocks(const juce::File& file,
     }
 }
 
+juce::String sha256OfFile(const juce::File& file)
+{
+    Sha256Stream hash = startSha256();
+    if (hash.context == nullptr)
+        return {};
+    const bool read = readFileInBlocks(file, [&hash](const void* data, std::size_t size)
+                                       { return updateSha256(hash, data, size); });
+    const juce::String digest = finishSha256(hash);
+    return read ? digest : juce::String();
+}
+
+bool sha256Matches(const juce::String& actual, const juce::String& expected)
+{
+    return isSha256Text(expected) && actual.isNotEmpty() && actual.equalsIgnoreCase(expected);
+}
+
 bool fileMatchesSha256(const juce::File& file, const juce::String& expected)
 {
-    if (!isSha256Text(expected))
-        return false;
-    const juce::String actual = sha256OfFile(file);
-    return actual.isNotEmpty() && actual.equalsIgnoreCase(expected);
+    return isSha256Text(expected) && sha256Matches(sha256OfFile(file), expected);
 }

@@ -2,19 +2,45 @@
 
 #include <openssl/evp.h>
 
-#include <memory>
-
-juce::String sha256OfFile(const juce::File& file)
+struct Sha256Context
 {
-    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    if (context == nullptr || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
-        return {};
+    EVP_MD_CTX* digest = nullptr;
+};
 
-    const bool read = readFileInBlocks(file, [&context](const void* data, std::size_t size)
-                                       { return EVP_DigestUpdate(context.get(), data, size) == 1; });
+void Sha256ContextRelease::operator()(Sha256Context* context) const
+{
+    EVP_MD_CTX_free(context->digest);
+    delete context;
+}
+
+Sha256Stream startSha256()
+{
+    Sha256Stream stream;
+    stream.context.reset(new Sha256Context{EVP_MD_CTX_new()});
+    if (stream.context->digest == nullptr ||
+        EVP_DigestInit_ex(stream.context->digest, EVP_sha256(), nullptr) != 1)
+        stream.context.reset();
+    return stream;
+}
+
+bool updateSha256(Sha256Stream& stream, const void* data, std::size_t size)
+{
+    if (stream.context == nullptr)
+        return false;
+    if (EVP_DigestUpdate(stream.context->digest, data, size) == 1)
+        return true;
+    stream.context.reset();
+    return false;
+}
+
+juce::String finishSha256(Sha256Stream& stream)
+{
+    if (stream.context == nullptr)
+        return {};
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digestBytes = 0;
-    if (!read || EVP_DigestFinal_ex(context.get(), digest, &digestBytes) != 1 || digestBytes != 32)
-        return {};
-    return juce::String::toHexString(digest, static_cast<int>(digestBytes), 0);
+    const bool ok =
+        EVP_DigestFinal_ex(stream.context->digest, digest, &digestBytes) == 1 && digestBytes == 32;
+    stream.context.reset();
+    return ok ? juce::String::toHexString(digest, static_cast<int>(digestBytes), 0) : juce::String();
 }

@@ -4,7 +4,15 @@
 
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <limits>
+
+// The provider's own hash object: no object buffer of ours; both handles closed with the record.
+struct Sha256Context
+{
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+};
 
 namespace
 {
@@ -14,28 +22,53 @@ constexpr bool succeeded(NTSTATUS status)
 }
 } // namespace
 
-juce::String sha256OfFile(const juce::File& file)
+void Sha256ContextRelease::operator()(Sha256Context* context) const
 {
-    // The provider's own hash object: no object buffer of ours, closed on every path.
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (!succeeded(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+    if (context->hash != nullptr)
+        BCryptDestroyHash(context->hash);
+    if (context->algorithm != nullptr)
+        BCryptCloseAlgorithmProvider(context->algorithm, 0);
+    delete context;
+}
+
+Sha256Stream startSha256()
+{
+    Sha256Stream stream;
+    stream.context.reset(new Sha256Context{});
+    Sha256Context& context = *stream.context;
+    if (!succeeded(BCryptOpenAlgorithmProvider(&context.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
+        !succeeded(BCryptCreateHash(context.algorithm, &context.hash, nullptr, 0, nullptr, 0, 0)))
+        stream.context.reset();
+    return stream;
+}
+
+bool updateSha256(Sha256Stream& stream, const void* data, std::size_t size)
+{
+    if (stream.context == nullptr)
+        return false;
+    // BCrypt takes a ULONG count: larger pieces go in several calls.
+    auto* bytes = static_cast<PUCHAR>(const_cast<void*>(data));
+    while (size > 0)
+    {
+        const ULONG piece =
+            static_cast<ULONG>(std::min<std::size_t>(size, std::numeric_limits<ULONG>::max()));
+        if (!succeeded(BCryptHashData(stream.context->hash, bytes, piece, 0)))
+        {
+            stream.context.reset();
+            return false;
+        }
+        bytes += piece;
+        size -= piece;
+    }
+    return true;
+}
+
+juce::String finishSha256(Sha256Stream& stream)
+{
+    if (stream.context == nullptr)
         return {};
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    bool ok = succeeded(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));
-
-    ok = ok && readFileInBlocks(
-                   file,
-                   [hash](const void* data, std::size_t size)
-                   {
-                       return size <= std::numeric_limits<ULONG>::max() &&
-                              succeeded(BCryptHashData(hash, static_cast<PUCHAR>(const_cast<void*>(data)),
-                                                       static_cast<ULONG>(size), 0));
-                   });
     UCHAR digest[32];
-    ok = ok && succeeded(BCryptFinishHash(hash, digest, sizeof digest, 0));
-
-    if (hash != nullptr)
-        BCryptDestroyHash(hash);
-    BCryptCloseAlgorithmProvider(algorithm, 0);
+    const bool ok = succeeded(BCryptFinishHash(stream.context->hash, digest, sizeof digest, 0));
+    stream.context.reset();
     return ok ? juce::String::toHexString(digest, sizeof digest, 0) : juce::String();
 }

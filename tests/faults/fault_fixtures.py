@@ -488,7 +488,7 @@ def check_same_run(test, first, again, state):
 SAME_CAUSE = (
     {"catalogue-truncated", "catalogue-reset", "catalogue-truncated-early", "catalogue-reset-early"},
     {"package-truncated", "package-truncated-slowly", "package-reset", "package-reset-third",
-     "package-reset-unannounced", "server-untrusted-package"},
+     "package-reset-unannounced", "server-untrusted-package", "package-hash-reset"},
     {"catalogue-huge", "catalogue-nine-mib"},
     {"catalogue-nested-65", "catalogue-nested-deep"},
     {"catalogue-stall", "catalogue-trickle"},

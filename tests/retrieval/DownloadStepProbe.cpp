@@ -5,7 +5,8 @@
 //                "progressBars":n,"buttons":n,"textEditors":n,"comboBoxes":n}], "atMs":<since the step
 //                began>}
 // The message is read back from the window itself (its accessible description is "<title>. <message>").
-// The timer only runs while the step dispatches messages, that is while the download is polled.
+// The timer only runs while the step dispatches messages: from the window's showing (the catalogue fetch
+// included) to its closing.
 
 #include "retrieval/DriverDownload.h"
 

@@ -427,7 +427,7 @@ NewFile endFetch(FetchTask& task, juce::MemoryBlock* body)
     FetchState& state = *task.state;
     if (!state.workerDone)
         for (int waited = 0; !state.workerDone && waited < fetchAbandonAfterMs; waited += pollingSliceMs)
-            juce::Thread::sleep(50);
+            juce::Thread::sleep(pollingSliceMs);
 
     std::lock_guard<std::mutex> lock(state.mutex);
     if (!state.workerDone)

@@ -20,6 +20,7 @@ juce::StringArray partsOf(const juce::String& entryPath)
     return parts;
 }
 
+// Takes an entry's name; gives back whether it names a folder (ends in a separator).
 bool isFolderEntry(const juce::String& entryName)
 {
     return entryName.endsWithChar('/') || entryName.endsWithChar('\\');
@@ -63,41 +64,24 @@ juce::String foldedPart(const juce::String& part)
         folded += juce::String::charToString(capitalOf(*p));
     return folded;
 }
+
 // Takes a part; gives back the device name it opens on Windows, or an empty text. The name before the
 // first dot counts, without trailing spaces and in any case: "con.txt" and "Aux .log" are devices too. The
 // superscript digits are the ones Windows reads as COM and LPT ports as well.
 juce::String deviceNameOf(const juce::String& part)
 {
-    static const juce::StringArray devices{"CON",
-                                           "PRN",
-                                           "AUX",
-                                           "NUL",
-                                           "CONIN$",
-                                           "CONOUT$",
-                                           "COM1",
-                                           "COM2",
-                                           "COM3",
-                                           "COM4",
-                                           "COM5",
-                                           "COM6",
-                                           "COM7",
-                                           "COM8",
-                                           "COM9",
-                                           "LPT1",
-                                           "LPT2",
-                                           "LPT3",
-                                           "LPT4",
-                                           "LPT5",
-                                           "LPT6",
-                                           "LPT7",
-                                           "LPT8",
-                                           "LPT9",
-                                           juce::String(juce::CharPointer_UTF8("COM\xc2\xb9")),
-                                           juce::String(juce::CharPointer_UTF8("COM\xc2\xb2")),
-                                           juce::String(juce::CharPointer_UTF8("COM\xc2\xb3")),
-                                           juce::String(juce::CharPointer_UTF8("LPT\xc2\xb9")),
-                                           juce::String(juce::CharPointer_UTF8("LPT\xc2\xb2")),
-                                           juce::String(juce::CharPointer_UTF8("LPT\xc2\xb3"))};
+    static const juce::StringArray devices = []
+    {
+        juce::StringArray names{"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+        for (const char* port : {"COM", "LPT"})
+        {
+            for (char digit = '1'; digit <= '9'; ++digit)
+                names.add(port + juce::String::charToString(digit));
+            for (const juce::juce_wchar superscript : {0xb9, 0xb2, 0xb3}) // superscript 1, 2, 3
+                names.add(port + juce::String::charToString(superscript));
+        }
+        return names;
+    }();
 
     const auto base = foldedPart(part.upToFirstOccurrenceOf(".", false, false));
     return devices.contains(base) ? base : juce::String();

@@ -219,7 +219,7 @@ juce::String reasonToRefuse(const ZipDirectory& directory)
 // Takes the directory (its names checked) and the target folder; gives back why a file or folder of the
 // package would lie at a path longer than Windows opens (maxUnpackedFilePathChars for files,
 // maxUnpackedFolderPathChars for the folders made), or an empty text. Entries outside the folder are left
-// to the unpacking's own check.
+// to the unpacking's own check. Writes nothing.
 juce::String reasonToRefusePaths(const ZipDirectory& directory, const juce::File& targetFolder)
 {
     for (const auto& entry : directory.entries)

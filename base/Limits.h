@@ -93,6 +93,19 @@ inline constexpr int attemptsPerRandomName = 4;
 // deeper trees are someone else's, and an end keeps the descent bounded.
 inline constexpr int deepestEmptiedTree = 256;
 
+// UTF-16 units: the longest part of an entry's path. NTFS and FAT keep names of at most 255; a longer one
+// could not be unpacked, so the package is refused before anything is written.
+inline constexpr int maxEntryNamePartChars = 255;
+
+// UTF-16 units: the longest full path of a file unpacked: MAX_PATH (260) less its terminating zero. Windows
+// opens longer paths only where a machine-wide policy allows them, and the setup program is started by its
+// path: a package that goes past it is refused before anything is written, in every build alike.
+inline constexpr int maxUnpackedFilePathChars = 259;
+
+// UTF-16 units: the longest full path of a folder made while unpacking. Windows makes folders only where
+// MAX_PATH keeps room for an 8.3 name below them (248 with the terminating zero).
+inline constexpr int maxUnpackedFolderPathChars = 247;
+
 // --- The setup program -------------------------------------------------------------------------------
 
 // bytes: one read of the setup program's output while it runs; output is drained, never kept. Windows

@@ -2,12 +2,14 @@
 
 #include "base/Limits.h"
 #include "base/NewFile.h"
+#include "install/EntryNames.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <set>
 
 namespace
 {
@@ -206,6 +208,41 @@ juce::String reasonToRefuse(const ZipDirectory& directory)
         if (entry.isEncrypted())
             return "Entry " + name + " is encrypted, which cannot be unpacked";
     }
+
+    std::vector<juce::String> names;
+    names.reserve(directory.entries.size());
+    for (const auto& entry : directory.entries)
+        names.push_back(juce::String::fromUTF8(entry.name.data(), static_cast<int>(entry.name.size())));
+    return whyEntryNamesClash(names);
+}
+
+// Takes the directory (its names checked) and the target folder; gives back why a file or folder of the
+// package would lie at a path longer than Windows opens (maxUnpackedFilePathChars for files,
+// maxUnpackedFolderPathChars for the folders made), or an empty text. Entries outside the folder are left
+// to the unpacking's own check. Writes nothing.
+juce::String reasonToRefusePaths(const ZipDirectory& directory, const juce::File& targetFolder)
+{
+    for (const auto& entry : directory.entries)
+    {
+        const auto entryPath = entryPathOf(entry);
+        if (entryPath.isEmpty())
+            continue;
+        const auto target = targetFolder.getChildFile(entryPath);
+        if (!target.isAChildOf(targetFolder))
+            continue;
+
+        const auto folder = isDirectoryPath(entryPath) ? target : target.getParentDirectory();
+        const int folderLength = utf16Length(folder.getFullPathName());
+        if (folder != targetFolder && folderLength > maxUnpackedFolderPathChars)
+            return "Entry " + entryPath + " needs the folder " + folder.getFullPathName() + ", a path of " +
+                   juce::String(folderLength) + " UTF-16 units: Windows makes folders of at most " +
+                   juce::String(maxUnpackedFolderPathChars);
+        const int fileLength = utf16Length(target.getFullPathName());
+        if (!isDirectoryPath(entryPath) && fileLength > maxUnpackedFilePathChars)
+            return "Entry " + entryPath + " would be unpacked to " + target.getFullPathName() +
+                   ", a path of " + juce::String(fileLength) +
+                   " UTF-16 units: Windows opens files of at most " + juce::String(maxUnpackedFilePathChars);
+    }
     return {};
 }
 
@@ -235,6 +272,7 @@ struct Unpacking
     z_stream inflater{};
     std::unique_ptr<unsigned char[]> input{new unsigned char[zipCopyChunkBytes]};
     std::unique_ptr<unsigned char[]> output{new unsigned char[zipCopyChunkBytes]};
+    std::set<juce::String> filesUnpacked{}; // windowsFileKey of each file's path below the target folder
 };
 
 // Takes an entry; gives back where its data starts, after checking its local header against the directory.
@@ -418,6 +456,13 @@ juce::Result unpackEntry(Unpacking& unpacking, const ZipEntryRecord& entry, cons
     const auto writeFailed = [&]
     { return juce::Result::fail("Failed to write to target file: " + targetFile.getFullPathName()); };
 
+    // A file this run unpacked is never replaced, whatever name reaches it: what a reader of the package
+    // saw first is what stays.
+    const auto fileKey = windowsFileKey(targetFile.getRelativePathFrom(targetFolder));
+    if (unpacking.filesUnpacked.count(fileKey) != 0)
+        return juce::Result::fail("Entry " + entryPath + " would be written over " +
+                                  targetFile.getFullPathName() + ", which this run unpacked already");
+
     if (targetFile.exists() && !targetFile.deleteFile())
         return writeFailed();
 
@@ -446,6 +491,7 @@ juce::Result unpackEntry(Unpacking& unpacking, const ZipEntryRecord& entry, cons
         return writeFailed();
     }
 
+    unpacking.filesUnpacked.insert(fileKey);
     const auto time = timeOf(entry);
     targetFile.setCreationTime(time);
     targetFile.setLastModificationTime(time);
@@ -568,6 +614,8 @@ juce::Result extractZipArchive(const juce::File& archive, const juce::File& targ
     if (directory.damage.isNotEmpty())
         return juce::Result::fail(directory.damage);
     if (const auto refusal = reasonToRefuse(directory); refusal.isNotEmpty())
+        return juce::Result::fail(refusal);
+    if (const auto refusal = reasonToRefusePaths(directory, targetFolder); refusal.isNotEmpty())
         return juce::Result::fail(refusal);
 
     Unpacking unpacking{in, directory};

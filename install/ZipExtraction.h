@@ -55,12 +55,15 @@ struct ZipExtractionSummary
 };
 
 // Takes the archive file, the target folder and, optionally, a summary to fill; unpacks every entry below the
-// folder, in directory order, replacing files already there. Before anything is written the whole directory
-// is checked: a name that is not UTF-8, a link entry, an encrypted entry or a method other than stored and
-// deflate fails at once. Then the first entry that fails ends the unpacking with a message that names it (its
-// path checks and messages as JUCE's ZipFile::uncompressTo gives them; "Entry <name> is damaged: ..." for
-// data that disagrees with the directory); entries before it stay, its own partial file is removed. Files are
-// made new (createNewFile) and get the entry's time. A file that is not a zip or cannot be opened gives
-// success with nothing written; a directory that cannot be read whole gives a failure. Gives back the result.
+// folder, in directory order, replacing files already there but never one this run unpacked. Before
+// anything is written the whole directory is checked: a name that is not UTF-8, a link entry, an encrypted
+// entry or a method other than stored and deflate, a name Windows would change or two entries that are one
+// file on Windows (whyEntryNamesClash), and a file or folder whose full path would pass
+// maxUnpackedFilePathChars or maxUnpackedFolderPathChars fail at once. Then the first entry that fails ends
+// the unpacking with a message that names it (its path checks and messages as JUCE's ZipFile::uncompressTo
+// gives them; "Entry <name> is damaged: ..." for data that disagrees with the directory); entries before it
+// stay, its own partial file is removed. Files are made new (createNewFile) and get the entry's time. A file
+// that is not a zip or cannot be opened gives success with nothing written; a directory that cannot be read
+// whole gives a failure. Gives back the result.
 [[nodiscard]] juce::Result extractZipArchive(const juce::File& archive, const juce::File& targetFolder,
                                              ZipExtractionSummary* summary = nullptr);

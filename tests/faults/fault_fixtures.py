@@ -201,7 +201,9 @@ def package_bytes(setup: Setup, build, setup_program: bytes, sentinel: str):
             entries.append(zip_entry(f"{stem}/drop/escaped-link.txt", b"outside\n"))
         if setup.package == "non-utf8-name":
             entries.append(zip_entry(f"{stem}/bad-##.txt", b"a name that is not UTF-8\n"))
+        setup_entry = f"{folder}/Setup.exe"
         for name, text in setup.entries:
+            name = name.replace("{setup}", setup_entry).replace("{SETUP}", setup_entry.upper())
             entries.append(zip_entry(name.replace("{sentinel}", sentinel),
                                      text.replace("{filler}", FILLER_TEXT).encode("utf-8")))
     data = zip_bytes(entries)

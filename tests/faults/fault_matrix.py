@@ -24,6 +24,7 @@ in an entry name stands for the sentinel tree's absolute path as the build under
 """
 
 import os
+import re
 import sys
 from dataclasses import dataclass
 from pathlib import Path
@@ -125,7 +126,8 @@ class Setup:
                Info-ZIP's ``zip -fz``: zip64 end records and extra fields).
     subfolder: where Setup.exe sits in the package folder: "native" (the folder for the build at hand:
                x64 on Linux, x64_Win10 on Windows 10), "other" (the other one of x64 / x64_Win10), "x86".
-    entries:   extra entries after Setup.exe, as (name, text); "{sentinel}" is replaced (see module doc).
+    entries:   extra entries after Setup.exe, as (name, text); "{sentinel}" is replaced (see module doc),
+               "{setup}" by the Setup.exe entry's own name and "{SETUP}" by that name in capitals.
     package_name: the driver file name the catalogue gives for our model.
     setup_env: FAKE_SETUP_* settings for the stand-in setup program.
     disk:      "as-left" (an earlier run's working folder), "working-path-file" (a file where the working
@@ -221,6 +223,23 @@ def zip_error(message: str) -> str:
 
 def outside(name_pattern: str) -> str:
     return zip_error("Entry " + name_pattern + " is outside the target directory")
+
+
+def cannot_unpack(name_pattern: str, part: str, why_pattern: str) -> str:
+    """Takes a pattern for an entry's name, the part of it Windows would change (plain text) and a pattern for
+    why; gives back the pattern of the diagnostic that refuses the package."""
+    return zip_error("Entry " + name_pattern + ' cannot be unpacked under that name on Windows: "' +
+                     re.escape(part) + '" ' + why_pattern)
+
+
+def same_file(name_pattern: str, first_pattern: str) -> str:
+    return zip_error("Entry " + name_pattern + " names the same file on Windows as entry " + first_pattern)
+
+
+# The Setup.exe entry of the package as the builds' patterns name it (x64 on Linux, x64_Win10 on Windows).
+SETUP_ENTRY = r"Tarnwell_Corvel_1\.2\.0\.7/x64(_Win10)?/Setup\.exe"
+# An entry whose full path passes what Windows opens, whatever the temporary folder: its folder stays short.
+LONG_PATH_ENTRY = "Tarnwell_Corvel_1.2.0.7/" + "d" * 60 + "/" + "f" * 200 + ".txt"
 
 
 # Extra checks the runners know (see the runners' check_* methods).
@@ -356,11 +375,41 @@ CASES = (
          note="on Linux JUCE turns backslashes into slashes before its check, so the message shows ../"),
     Case("zip-slip-drive", "package", 'entry "C:\\...\\sentinel\\escaped-drive.txt" (a drive-letter path)',
          Setup(entries=(("{sentinel}\\escaped-drive.txt", "outside\n"),)), windows_only(DRIVER_PACKAGE_FAILED),
-         stderr=outside(r"C:\\.+\\sentinel\\escaped-drive\.txt"), checks=(CHECK_SETUP_PROGRAM_UNPACKED,)),
+         stderr=cannot_unpack(r"C:\\.+\\sentinel\\escaped-drive\.txt", "C:", r"holds a colon \(a drive or a stream of a file\)"),
+         checks=(CHECK_NOTHING_UNPACKED,), note="a colon in any part is refused before anything is written"),
     Case("zip-slip-rooted", "package", 'entry "\\strell-fault-escaped.txt" (the root of the current drive)',
          Setup(entries=(("\\strell-fault-escaped.txt", "outside\n"),)), windows_only(DRIVER_PACKAGE_FAILED),
          stderr=outside(r"\\strell-fault-escaped\.txt"),
          checks=(CHECK_SETUP_PROGRAM_UNPACKED, CHECK_DRIVE_ROOTS_UNTOUCHED)),
+    Case("package-entry-case-twin", "package", "Setup.exe again later, its name in capitals (one file on Windows)",
+         Setup(entries=(("{SETUP}", "a second program\n"),)), both(DRIVER_PACKAGE_FAILED),
+         stderr=same_file(SETUP_ENTRY.upper(), SETUP_ENTRY),
+         checks=(CHECK_NOTHING_UNPACKED,),
+         note="names are compared as Windows reads them, in every build, before anything is written"),
+    Case("package-entry-twice", "package", "Setup.exe twice under the same name",
+         Setup(entries=(("{setup}", "a second program\n"),)), both(DRIVER_PACKAGE_FAILED),
+         stderr=same_file(SETUP_ENTRY, SETUP_ENTRY), checks=(CHECK_NOTHING_UNPACKED,),
+         note="the later entry was written over the first"),
+    Case("package-entry-trailing-dot", "package", 'Setup.exe again as "Setup.exe." (Windows drops the dot)',
+         Setup(entries=(("{setup}.", "a second program\n"),)), both(DRIVER_PACKAGE_FAILED),
+         stderr=cannot_unpack(SETUP_ENTRY + r"\.", "Setup.exe.", "ends in a dot"), checks=(CHECK_NOTHING_UNPACKED,)),
+    Case("package-entry-trailing-space", "package", '"readme.txt " beside readme.txt (Windows drops the space)',
+         Setup(entries=(("Tarnwell_Corvel_1.2.0.7/readme.txt ", "another readme\n"),)), both(DRIVER_PACKAGE_FAILED),
+         stderr=cannot_unpack(r"Tarnwell_Corvel_1\.2\.0\.7/readme\.txt ", "readme.txt ", "ends in a space"),
+         checks=(CHECK_NOTHING_UNPACKED,)),
+    Case("package-entry-stream", "package", 'an entry "Setup.exe:payload" (a stream of Setup.exe on NTFS)',
+         Setup(entries=(("{setup}:payload", "hidden\n"),)), both(DRIVER_PACKAGE_FAILED),
+         stderr=cannot_unpack(SETUP_ENTRY + ":payload", "Setup.exe:payload",
+                              r"holds a colon \(a drive or a stream of a file\)"),
+         checks=(CHECK_NOTHING_UNPACKED,)),
+    Case("package-path-too-long", "package", "an entry whose full path passes 259 characters",
+         Setup(entries=((LONG_PATH_ENTRY, "far down\n"),)), both(DRIVER_PACKAGE_FAILED),
+         stderr=zip_error("Entry " + re.escape(LONG_PATH_ENTRY) + r" would be unpacked to .+" +
+                          re.escape(LONG_PATH_ENTRY.split("/")[-1]) +
+                          r", a path of \d+ UTF-16 units: Windows opens files of at most 259"),
+         checks=(CHECK_NOTHING_UNPACKED,),
+         note="refused before anything is written: Windows opens longer paths only under a machine-wide policy, "
+              "and the setup program is started by its path"),
     Case("package-corrupt-entry", "package", "a data entry's compressed stream is damaged (CRC no longer matches)",
          Setup(package="corrupt-data", setup_env=(("EXIT_CODE", "17"),)), both(DRIVER_PACKAGE_FAILED),
          stderr=zip_error(r"Entry Tarnwell_Corvel_1\.2\.0\.7/data/firmware\.bin is damaged: "

@@ -1,5 +1,7 @@
 #include "install/DriverPackage.h"
 #include "app/InstallerExitCode.h"
+#include "base/Limits.h"
+#include "install/EntryNames.h"
 #include "tests/install/InstallTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -205,5 +207,78 @@ TEST_F(DriverPackage, ArchivesWithLinkEntriesOrNonUtf8NamesAreRefused)
     EXPECT_EQ(workingFolder.getNumberOfChildFiles(juce::File::findFilesAndDirectories), 0);
     EXPECT_FALSE(workingFolder.getParentDirectory().getSiblingFile("escaped-through-link.txt").exists());
     EXPECT_TRUE(programsRun().isEmpty());
+}
+} // namespace
+
+namespace
+{
+// A package with two entries that are one file on Windows is refused before anything is written: the entry
+// a reader of the package sees first is never replaced by the one that would run.
+TEST_F(DriverPackage, EntriesThatAreOneFileOnWindowsAreRefusedBeforeAnythingIsWritten)
+{
+    const std::vector<std::pair<juce::String, juce::String>> twins{
+        {"Driver/X64/SETUP.EXE", "names the same file on Windows as entry Driver/x64/Setup.exe"},
+        {"Driver/x64/Setup.exe.",
+         "cannot be unpacked under that name on Windows: \"Setup.exe.\" ends in a dot"},
+        {"Driver/x64/Setup.exe:payload",
+         "cannot be unpacked under that name on Windows: \"Setup.exe:payload\" "
+         "holds a colon (a drive or a stream of a file)"}};
+
+    for (const auto& [twin, why] : twins)
+    {
+        writeZip(download, {{"Driver/readme.txt", bytesOf("notes")},
+                            {"Driver/x64/Setup.exe", setupProgram},
+                            {twin, bytesOf("#!/bin/sh\nexit 3\n")}});
+        EXPECT_EQ(install("Driver.zip"), driverPackageFailed) << twin;
+        EXPECT_EQ(clogText, ("zip error:Entry " + twin + " " + why + "\n").toStdString());
+        EXPECT_EQ(workingFolder.getNumberOfChildFiles(juce::File::findFilesAndDirectories), 0) << twin;
+    }
+    EXPECT_TRUE(programsRun().isEmpty());
+}
+
+// Full paths up to what Windows opens unpack; one unit more is refused before anything is written, naming
+// the path. The limits count the whole path, the working folder's own included.
+TEST_F(DriverPackage, PathsPastWhatWindowsOpensAreRefusedBeforeAnythingIsWritten)
+{
+    const auto base = workingFolder.getFullPathName() + "/";
+    const int room = maxUnpackedFilePathChars - utf16Length(base + "Driver/f/");
+    ASSERT_GT(room, 10) << "the temporary folder's path is too long for this test";
+    const auto fileAtLimit = "Driver/f/" + juce::String::repeatedString("a", room);
+    const auto folderAtLimit =
+        "Driver/" +
+        juce::String::repeatedString("d", maxUnpackedFolderPathChars - utf16Length(base + "Driver/"));
+
+    writeZip(download, {{"Driver/x64/Setup.exe", setupProgram},
+                        {fileAtLimit, bytesOf("at the limit")},
+                        {folderAtLimit + "/", {}}});
+    EXPECT_EQ(install("Driver.zip"), setupExitCode);
+    EXPECT_EQ(clogText, "");
+    EXPECT_EQ(utf16Length(workingFolder.getChildFile(fileAtLimit).getFullPathName()),
+              maxUnpackedFilePathChars);
+    EXPECT_TRUE(workingFolder.getChildFile(fileAtLimit).existsAsFile());
+    EXPECT_TRUE(workingFolder.getChildFile(folderAtLimit).isDirectory());
+
+    const std::vector<std::pair<juce::String, juce::String>> pastTheLimits{
+        {fileAtLimit + "b", " would be unpacked to " + base + fileAtLimit + "b, a path of " +
+                                juce::String(maxUnpackedFilePathChars + 1) +
+                                " UTF-16 units: Windows opens files of at most " +
+                                juce::String(maxUnpackedFilePathChars)},
+        {folderAtLimit + "e/", " needs the folder " + base + folderAtLimit + "e, a path of " +
+                                   juce::String(maxUnpackedFolderPathChars + 1) +
+                                   " UTF-16 units: Windows makes folders of at most " +
+                                   juce::String(maxUnpackedFolderPathChars)},
+        {folderAtLimit + "e/x", " needs the folder " + base + folderAtLimit + "e, a path of " +
+                                    juce::String(maxUnpackedFolderPathChars + 1) +
+                                    " UTF-16 units: Windows makes folders of at most " +
+                                    juce::String(maxUnpackedFolderPathChars)}};
+    for (const auto& [entry, why] : pastTheLimits)
+    {
+        ASSERT_TRUE(workingFolder.deleteRecursively() && workingFolder.createDirectory());
+        writeZip(download, {{"Driver/x64/Setup.exe", setupProgram}, {entry, bytesOf("past the limit")}});
+        EXPECT_EQ(install("Driver.zip"), driverPackageFailed) << entry;
+        EXPECT_EQ(clogText, ("zip error:Entry " + entry + why + "\n").toStdString());
+        EXPECT_EQ(workingFolder.getNumberOfChildFiles(juce::File::findFilesAndDirectories), 0) << entry;
+    }
+    EXPECT_EQ(programsRun().size(), 1);
 }
 } // namespace

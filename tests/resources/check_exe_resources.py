@@ -62,6 +62,16 @@ delayLoadedDlls = ("version.dll", "winmm.dll", "wininet.dll", "dxgi.dll", "wsock
 importedKnownDlls = ("kernel32.dll", "advapi32.dll", "msvcrt.dll", "ws2_32.dll")
 
 asmV1 = "urn:schemas-microsoft-com:asm.v1"
+compatibilityV1 = "urn:schemas-microsoft-com:compatibility.v1"
+asmV3 = "urn:schemas-microsoft-com:asm.v3"
+windowsSettings2016 = "http://schemas.microsoft.com/SMI/2016/WindowsSettings"
+# The compatibility GUIDs Windows publishes for each version the installer runs on.
+supportedWindows = {
+    "7": "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+    "8": "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+    "8.1": "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+    "10 and 11": "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+}
 # Windows accepts the trust information in either of these namespaces.
 trustNamespaces = ("urn:schemas-microsoft-com:asm.v2", "urn:schemas-microsoft-com:asm.v3")
 
@@ -388,6 +398,22 @@ class ExeChecks:
         self.assertEqual(identity.get("processorArchitecture"), "*")
         self.assertEqual(identity.get("language"), "*")
         self.assertEqual((identity.get("publicKeyToken") or "").lower(), "6595b64144ccf1df")
+
+    def test_manifest_declares_supported_windows_and_long_paths(self):
+        # Without supportedOS entries Windows runs the installer with compatibility shims and may show the
+        # Program Compatibility Assistant after it exits.
+        (_, _, data), = self.resources[rtManifest]
+        root = ElementTree.fromstring(bytes(data))
+        supported = [element.get("Id") or "" for element in root.findall(
+            "{%s}compatibility/{%s}application/{%s}supportedOS" % ((compatibilityV1,) * 3))]
+        self.assertEqual(len(supported), len(set(s.lower() for s in supported)), "a supportedOS Id twice")
+        self.assertEqual({s.lower() for s in supported}, set(supportedWindows.values()),
+                         "supportedOS entries are not exactly Windows %s" % ", ".join(supportedWindows))
+
+        settings = root.findall("{%s}application/{%s}windowsSettings/{%s}longPathAware"
+                                % (asmV3, asmV3, windowsSettings2016))
+        self.assertEqual(len(settings), 1, "expected one longPathAware inside application/windowsSettings")
+        self.assertEqual((settings[0].text or "").strip().lower(), "true")
 
     def groupImages(self, groupName):
         """Returns the directory entries of the named group, each with the bytes of its RT_ICON image."""

@@ -1,11 +1,12 @@
 // bench-stamp: the benchmarks' clock, as a stand-in setup program and as a launcher.
-//   bench-stamp                     appends "setup <realtime ns> <monotonic ns> <pid>" to $BENCH_STAMP_FILE
+//   bench-stamp                     appends "setup <realtime ns> <monotonic ns> <pid>" to
+//                                   $FAKE_SETUP_STAMP_FILE (a name the test builds of the installer pass on)
 //                                   and exits 0 (any bytes appended to the program file are never read)
 //   bench-stamp --run <program> ... appends "start ..." just before it starts the program, waits for it,
 //                                   appends "end ..." and exits with the program's exit status (128 + the
 //                                   signal when it was killed)
-// Without BENCH_STAMP_FILE nothing is written. Only the C library and POSIX, so that it starts in well under
-// a millisecond and stays small.
+// Without FAKE_SETUP_STAMP_FILE nothing is written. Only the C library and POSIX, so that it starts in well
+// under a millisecond and stays small.
 
 #include <cerrno>
 #include <cstdio>
@@ -28,7 +29,7 @@ long long nanoseconds(clockid_t clock)
 // Takes the event's name; appends its line with both clocks and this process's id, in one write.
 void stamp(const char* event)
 {
-    const char* file = std::getenv("BENCH_STAMP_FILE");
+    const char* file = std::getenv("FAKE_SETUP_STAMP_FILE");
     if (file == nullptr || *file == '\0')
         return;
     char line[128];

@@ -195,7 +195,7 @@ class Bench:
         """One whole run; gives back (process start to setup program start in seconds, peak RSS in KiB)."""
         stamps_file, rss_file = self.tmp / "stamps.txt", self.tmp / "rss.txt"
         stamps_file.unlink(missing_ok=True)
-        env = dict(os.environ, DISPLAY=self.display.display, TMPDIR=str(self.tmp), BENCH_STAMP_FILE=str(stamps_file))
+        env = dict(os.environ, DISPLAY=self.display.display, TMPDIR=str(self.tmp), FAKE_SETUP_STAMP_FILE=str(stamps_file))
         cmd = [self.program("bench-stamp"), "--run", GNU_TIME, "-f", "%M", "-o", rss_file,
                self.program("StrellDriverInstaller-loopback")]
         result = servers.run_in_test_namespace(cmd, env=env, cert_bundle=self.pki.bundle, usb_tree=self.usb_tree,

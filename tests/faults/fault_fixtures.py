@@ -40,8 +40,8 @@ REDIRECT_HOPS = 5  # the redirects a fetch follows; one more fails it
 FILLER_TEXT = "".join(random.Random(7).choice("0123456789abcdef") for _ in range(160_000))
 
 # Setup.exe stand-ins that are no program of the build. The environment reaches them through the installer.
-NOT_A_PROGRAM = b'printf "%s\\n" "$0" >> "$FAULT_SCRIPT_RECORD"\nexit 7\n'
-SIGNAL_SCRIPT = b'#!/bin/sh\nprintf "%s\\n" "$0" >> "$FAULT_SCRIPT_RECORD"\nkill -SEGV $$\nexit 99\n'
+NOT_A_PROGRAM = b'printf "%s\\n" "$0" >> "$FAKE_SETUP_SCRIPT_RECORD"\nexit 7\n'
+SIGNAL_SCRIPT = b'#!/bin/sh\nprintf "%s\\n" "$0" >> "$FAKE_SETUP_SCRIPT_RECORD"\nkill -SEGV $$\nexit 99\n'
 HTML_PAGE = b"<!DOCTYPE html>\n<html><body><h1>Downloads are moving</h1><p>Please try later.</p></body></html>\n"
 
 
@@ -458,23 +458,28 @@ def check_signature_lines(test, setup: Setup, text, seen):
 
 
 def run_and_check_row(runner, row, reasons):
-    """Takes a runner (its run_case(row, log_folder) and check_case(row, outcome, reasons)), a row and the
-    reasons seen so far; runs and checks the row, then runs it again with the log folder read-only and with
-    a file in its place, where the row lets the run make its log folder, and checks each is the same run."""
+    """Takes a runner (its run_case(row, log_folder), check_case(row, outcome, reasons) and writes_log(row)),
+    a row and the reasons seen so far; runs and checks the row, then runs it again with the log folder
+    read-only and with another user's file in its place, where the row lets the run make its log folder, and
+    checks each is the same run."""
     outcome = runner.run_case(row)
     runner.check_case(row, outcome, reasons)
     for state in LOG_FOLDER_STATES[1:] if log_expected(row.setup.disk) else ():
-        check_same_run(runner, outcome, runner.run_case(row, state), state)
+        check_same_run(runner, outcome, runner.run_case(row, state), state, runner.writes_log(row))
 
 
-def check_same_run(test, first, again, state):
+def check_same_run(test, first, again, state, writes_log):
     """Takes a test, a row's Outcome with the log folder writable, and its Outcome with the log folder in
     another LOG_FOLDER_STATES state; checks that the run was the same, byte for byte, and that it wrote no
-    log into a read-only folder, or moved the file in the folder's place aside untouched and logged."""
+    log into a read-only folder, and moved the file in the folder's place aside untouched and logged (left it
+    as it was when the run may write no log)."""
     test.assertEqual((again.code, again.stdout, again.stderr), (first.code, first.stdout, first.stderr),
                      f"log folder {state}: the run differs")
     logs = Path(again.temp).joinpath(*LOG_FOLDER)
-    if state == "file":
+    if state == "file" and not writes_log:
+        # A run that may write no log (no root) has no business with another user's file either.
+        test.assertEqual(logs.read_text(), LOG_FOLDER_FILE_TEXT, "the file in the log folder's place changed")
+    elif state == "file":
         aside = list(logs.parent.glob(LOG_FOLDER[-1] + ".untrusted-*"))
         test.assertEqual([path.read_text() for path in aside], [LOG_FOLDER_FILE_TEXT], "the file was not moved aside")
         written = run_logs(again.temp)

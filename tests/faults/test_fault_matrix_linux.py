@@ -81,7 +81,7 @@ class FaultMatrixLinux(unittest.TestCase):
         with contextlib.ExitStack() as stack:
             served = self.serve(stack, setup, str(sentinel))
             env = dict(os.environ, TMPDIR=str(temp), DISPLAY=self.display.display,
-                       FAKE_SETUP_RECORD=str(record), FAULT_SCRIPT_RECORD=str(script_record))
+                       FAKE_SETUP_RECORD=str(record), FAKE_SETUP_SCRIPT_RECORD=str(script_record))
             env.update({f"FAKE_SETUP_{name}": value for name, value in setup.setup_env})
             command = [str(native.program(fx.installer_name(setup)))]
             if setup.token == "limited":
@@ -103,11 +103,15 @@ class FaultMatrixLinux(unittest.TestCase):
                           stderr=result.stderr.decode("utf-8", errors="replace"), runs=runs, asked=asked,
                           temp=temp, sentinel=sentinel, before=before)
 
+    @staticmethod
+    def writes_log(row):
+        """A run without root writes its log only where it may: not in a folder of root's."""
+        return row.setup.token != "limited"
+
     def check_case(self, row, outcome, reasons):
         """Checks a run's outcome and its log against the row and against what holds for every row."""
         seen = fx.check_outcome(self, row, LINUX, outcome)
-        # A run without root writes its log only where it may: not in a folder of root's.
-        fx.check_run_log(self, row, LINUX, outcome, seen, reasons, log_written=row.setup.token != "limited")
+        fx.check_run_log(self, row, LINUX, outcome, seen, reasons, log_written=self.writes_log(row))
         self.check_runs(row, outcome.runs, outcome.temp, seen)
         self.assertEqual(self.progress_windows(), [], "a progress window is still open")
         for check in row.checks:

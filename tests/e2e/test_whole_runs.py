@@ -104,8 +104,11 @@ class InstallsFromStaticServer(InstallerTestCase):
             self.assertTrue(native.wait_for_file(ready), "the killed run's setup program never paused")
             killed.kill()
             killed.wait(timeout=30)
+            self.record.unlink()  # the first run's
             go.touch()
-            self.record.unlink()  # the first and the killed run's setup programs wrote theirs
+            # The killed run's setup program goes on alone; its record says it went past its pause point.
+            self.assertTrue(native.wait_for_file(self.record, timeout=60))
+            self.record.unlink()
             self.assert_setup_ran(self.run_installer(exit_code=9), 9, self.unpacked_setup(PACKAGE))
 
     def use_temp_folder_again(self):

@@ -81,9 +81,13 @@ void writeZip(const juce::File& archive, const std::vector<ZipEntry>& entries)
     juce::ZipFile::Builder builder;
 
     // The builder writes names as given, "../x" included, which lets a test build a hostile archive.
+    // An empty entry (a folder) reads from a real address: an empty block's is null, which the copies
+    // below would hand to memcpy.
+    static const char nothing = 0;
     for (auto& entry : entries)
-        builder.addEntry(new juce::MemoryInputStream(entry.data, true), 9, entry.name,
-                         juce::Time::getCurrentTime());
+        builder.addEntry(entry.data.isEmpty() ? new juce::MemoryInputStream(&nothing, 0, false)
+                                              : new juce::MemoryInputStream(entry.data, true),
+                         9, entry.name, juce::Time::getCurrentTime());
 
     archive.deleteFile();
     juce::FileOutputStream out(archive);

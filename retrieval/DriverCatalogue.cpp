@@ -154,6 +154,9 @@ juce::String decodeCatalogueText(const void* data, std::size_t size)
     // The framework's reader would wrap a size past int's range into a negative one and give back nothing.
     if (size > static_cast<std::size_t>(std::numeric_limits<int>::max()))
         return {};
+    // It also reads one byte past a UTF-8 byte-order mark that nothing follows.
+    if (size == 3 && juce::CharPointer_UTF8::isByteOrderMark(data))
+        return {};
     return juce::String::createStringFromData(data, static_cast<int>(size));
 }
 

@@ -292,10 +292,10 @@ CatalogueLookup startCatalogueLookup(int modelSlot)
     return {productIdForModelSlot(modelSlot), startFetch(address, NewFile(), catalogueFetchLimits())};
 }
 
-DriverLookup lookUpDriver(int modelSlot, const std::function<void()>& eachPass)
+DriverLookup lookUpDriver(int modelSlot)
 {
     CatalogueLookup started = startCatalogueLookup(modelSlot);
-    return finishCatalogueLookup(started, eachPass);
+    return finishCatalogueLookup(started);
 }
 
 DriverLookup finishCatalogueLookup(CatalogueLookup& started, const std::function<void()>& eachPass)

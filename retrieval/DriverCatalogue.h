@@ -113,12 +113,11 @@ struct CatalogueLookup
 [[nodiscard]] DriverLookup finishCatalogueLookup(CatalogueLookup& lookup,
                                                  const std::function<void()>& eachPass = {});
 
-// Takes a model slot and, optionally, a call to make once per polling pass of the fetch; fetches the
-// catalogue with fetchIntoMemory (on the message thread, window messages are dispatched throughout) and
-// reads it; gives back what lookUpDriverInCatalogue finds for the slot's product id (noDocument when the
-// fetch fails or the document is refused), with why no usable address was found. Writes the catalogue's
-// address, redirects, status, size and time and the entry that matched to the run log.
-[[nodiscard]] DriverLookup lookUpDriver(int modelSlot, const std::function<void()>& eachPass = {});
+// Takes a model slot; fetches the catalogue (startCatalogueLookup, finishCatalogueLookup) and reads it; gives
+// back what lookUpDriverInCatalogue finds for the slot's product id (noDocument when the fetch fails or the
+// document is refused), with why no usable address was found. Writes the catalogue's address, redirects,
+// status, size and time and the entry that matched to the run log.
+[[nodiscard]] DriverLookup lookUpDriver(int modelSlot);
 
 // Takes a model slot; gives back lookUpDriver's address for it, or an empty URL. Writes what lookUpDriver
 // writes to the run log.

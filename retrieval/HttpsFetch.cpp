@@ -474,10 +474,10 @@ FetchReport fetchReport(const FetchTask& task)
 }
 
 std::optional<juce::MemoryBlock> fetchIntoMemory(const juce::String& address, FetchLimits limits,
-                                                 FetchReport* report, const std::function<void()>& eachPass)
+                                                 FetchReport* report)
 {
     FetchTask task = startFetch(address, NewFile(), limits);
-    return awaitFetchIntoMemory(task, report, eachPass);
+    return awaitFetchIntoMemory(task, report);
 }
 
 std::optional<juce::MemoryBlock> awaitFetchIntoMemory(FetchTask& task, FetchReport* report,

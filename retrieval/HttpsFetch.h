@@ -105,14 +105,12 @@ struct FetchReport
 // Takes a task; gives back its report. Writes nothing.
 [[nodiscard]] FetchReport fetchReport(const FetchTask& task);
 
-// Takes an https address, limits and, optionally, a report to fill and a call to make once per polling
-// pass; fetches the address into memory on a worker while the calling thread polls it, a waitOnePollingSlice
-// per pass (so the message thread keeps dispatching window messages; a thread without a message loop
-// waits). Gives back the body, or nothing when the fetch failed.
-[[nodiscard]] std::optional<juce::MemoryBlock> fetchIntoMemory(const juce::String& address,
-                                                               FetchLimits limits,
-                                                               FetchReport* report = nullptr,
-                                                               const std::function<void()>& eachPass = {});
+// Takes an https address, limits and, optionally, a report to fill; fetches the address into memory on a
+// worker while the calling thread polls it, a waitOnePollingSlice per pass (so the message thread keeps
+// dispatching window messages; a thread without a message loop waits). Gives back the body, or nothing when
+// the fetch failed.
+[[nodiscard]] std::optional<juce::MemoryBlock>
+fetchIntoMemory(const juce::String& address, FetchLimits limits, FetchReport* report = nullptr);
 
 // Takes a task that startFetch began without a file and, optionally, a report to fill and a call to make
 // once per polling pass; polls it to its end as fetchIntoMemory does. Gives back the body, or nothing when
